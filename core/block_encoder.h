@@ -1,0 +1,26 @@
+// The compressing path of encode_deflate: greedy single-probe matching within
+// one call's input, written as fixed-code blocks, with literal runs that would
+// cost too many 9-bit codes sent as stored blocks instead.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "vek_core.h"
+
+namespace vek {
+
+// A run holding this many literals of 0x90..0xFF (9 bits each) goes out stored.
+inline constexpr uint32_t stored_run_wide_bytes = 52;
+
+void compress_block(DeflateStream& s, const uint8_t* in, int32_t len, int32_t more);
+
+// The worst case is a run of 51 wide literals closed by a 4-byte match at a
+// distance above 16384: 51 * 9 + 25 = 484 bits for 55 bytes, 0.8 bit per byte
+// above 8. A stored run costs at most 49 bits above its bytes plus 40 per
+// further 65535-byte block, and the 6-byte match that must follow it saves
+// more than that. Besides these: 31 pending bits, 3 bits of the first header
+// and 61 bits for the final run: 95 bits, under 12 bytes.
+constexpr size_t compressed_output_bound(size_t len) { return len + (len + 9) / 10 + 12; }
+
+}  // namespace vek

@@ -1,0 +1,73 @@
+// Choosing the container operations by format, and the output bounds of each.
+#include <algorithm>
+
+#include "block_encoder.h"
+#include "stored.h"
+#include "vek_core.h"
+
+namespace vek {
+namespace {
+
+inline constexpr size_t gzip_header_size = 10;
+inline constexpr size_t gzip_trailer_size = 8;
+inline constexpr size_t zlib_header_size = 2;
+inline constexpr size_t zlib_trailer_size = 4;
+// Up to 31 pending bits, end-of-block 7, final header 3, end-of-block 7.
+inline constexpr size_t finish_deflate_bound = 6;
+inline constexpr size_t empty_final_block_size = 2;
+
+size_t header_due(const DeflateStream& s) {
+    if (s.state != StreamState::Init) return 0;
+    switch (s.format) {
+        case format_gzip: return gzip_header_size;
+        case format_zlib: return zlib_header_size;
+        default: return 0;
+    }
+}
+
+}  // namespace
+
+int32_t init_stream(DeflateStream* stream, int32_t level, int32_t format) {
+    switch (format) {
+        case format_gzip: return init_gzip(stream, level);
+        case format_zlib: return init_zlib(stream, level);
+        default: return init_deflate(stream, level);
+    }
+}
+
+int32_t encode_stream(DeflateStream* stream, uint8_t* out, const uint8_t* in, int32_t len,
+                      int32_t more) {
+    switch (stream->format) {
+        case format_gzip: return encode_gzip(stream, out, in, len, more);
+        case format_zlib: return encode_zlib(stream, out, in, len, more);
+        default: return encode_deflate(stream, out, in, len, more);
+    }
+}
+
+int32_t finish_stream(DeflateStream* stream, uint8_t* out) {
+    switch (stream->format) {
+        case format_gzip: return finish_gzip(stream, out);
+        case format_zlib: return finish_zlib(stream, out);
+        default: return finish_deflate(stream, out);
+    }
+}
+
+size_t max_encode_output(const DeflateStream& stream, size_t len) {
+    const size_t body = stream.level == 1 ? compressed_output_bound(len) : stored_output_bound(len);
+    return header_due(stream) + body;
+}
+
+size_t max_finish_output(const DeflateStream& stream) {
+    size_t trailer = 0;
+    switch (stream.format) {
+        case format_gzip: trailer = gzip_trailer_size; break;
+        case format_zlib: trailer = zlib_trailer_size; break;
+        default: break;
+    }
+    // A stream still waiting for its header has an empty queue and no open
+    // block: the header, then an empty final block of 2 bytes.
+    const size_t header = header_due(stream);
+    return (header > 0 ? header + empty_final_block_size : finish_deflate_bound) + trailer;
+}
+
+}  // namespace vek
