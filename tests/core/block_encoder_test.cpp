@@ -1,0 +1,287 @@
+#include <gtest/gtest.h>
+
+#include <random>
+#include <set>
+
+#include "block_encoder.h"
+#include "support.h"
+
+namespace vek::test {
+namespace {
+
+using Tokens = std::vector<Token>;
+
+Encoder fresh_compressing() { return Encoder(1, format_deflate); }
+
+std::vector<Token> tokens_of_whole(const Bytes& input, int more = 1) {
+    Encoder e = fresh_compressing();
+    const Bytes body = e.encode(input, more);
+    const Bytes out = concat(body, e.finish());
+    EXPECT_EQ(inflate_with_zlib(out, -15), input);
+    return read_tokens(out);
+}
+
+std::vector<Token> operator+(std::vector<Token> a, const std::vector<Token>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+Bytes range_bytes(int first, int count) {
+    Bytes b;
+    for (int i = 0; i < count; ++i) b.push_back(uint8_t(first + i));
+    return b;
+}
+
+// The hash of the stream format: top 13 bits of word * 0x8003F.
+uint32_t table_slot(const uint8_t* p) {
+    const uint32_t word = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+    return (word * 0x8003Fu) >> 19;
+}
+
+// Letters in which no 4-byte word repeats and none shares the table slot of
+// `avoid`: nothing in it matches, and it never evicts `avoid`'s entry.
+Bytes unmatchable_filler(size_t n, const Bytes& avoid, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::set<uint32_t> seen;
+    const uint32_t avoid_slot = table_slot(avoid.data());
+    Bytes b = {'q', 'r', 'v'};
+    while (b.size() < n) {
+        for (;;) {
+            b.push_back(uint8_t('a' + rng() % 26));
+            const uint8_t* w = b.data() + b.size() - 4;
+            const uint32_t key = uint32_t(w[0]) | uint32_t(w[1]) << 8 | uint32_t(w[2]) << 16 | uint32_t(w[3]) << 24;
+            if (!seen.count(key) && table_slot(w) != avoid_slot) {
+                seen.insert(key);
+                break;
+            }
+            b.pop_back();
+        }
+    }
+    return b;
+}
+
+TEST(BlockEncoder, SingleLiteralStaysQueuedInAnOpenBlock) {
+    Encoder e = fresh_compressing();
+    EXPECT_EQ(e.encode(bytes_of("a")), Bytes{});
+    EXPECT_EQ(e.stream.bit_count, 11u);
+    EXPECT_EQ(e.stream.state, StreamState::FixedBlock);
+    EXPECT_EQ(e.finish(), bytes_of({0x4A, 0x04, 0x0C, 0x00}));
+}
+
+TEST(BlockEncoder, ShortFinalInputOpensTheFinalBlock) {
+    Encoder e = fresh_compressing();
+    EXPECT_EQ(e.encode(bytes_of("abc"), 0), Bytes{});
+    EXPECT_EQ(e.stream.state, StreamState::LastFixedBlock);
+    EXPECT_EQ(e.finish(), bytes_of({0x4B, 0x4C, 0x4A, 0x06, 0x00}));
+}
+
+TEST(BlockEncoder, OverlappingMatchOfHelloWorld) {
+    Encoder e = fresh_compressing();
+    const Bytes input = bytes_of("hello hello hello hello world");
+    EXPECT_EQ(e.encode(input),
+              bytes_of({0xCA, 0x48, 0xCD, 0xC9, 0xC9, 0x57, 0xC0, 0x24, 0xCB, 0xF3, 0x8B, 0x72}));
+    EXPECT_EQ(e.stream.bit_count, 9u);
+    EXPECT_EQ(e.finish(), bytes_of({0x52, 0x00, 0x03, 0x00}));
+    EXPECT_EQ(tokens_of_whole(input),
+              Tokens({fixed_header(false)}) + literals_of(bytes_of("hello ")) +
+                  Tokens({match(18, 6)}) + literals_of(bytes_of("world")) +
+                  Tokens({end_of_block(), fixed_header(true), end_of_block()}));
+}
+
+TEST(BlockEncoder, ZeroRunKeepsTheLastProbedPositionNotPositionsInsideMatches) {
+    Encoder e = fresh_compressing();
+    const Bytes zeros(600, 0);
+    const Bytes first = e.encode(zeros);
+    EXPECT_EQ(first.size(), 8u);
+    EXPECT_EQ(concat(first, e.finish()),
+              bytes_of({0x62, 0x18, 0x05, 0xA3, 0x21, 0x40, 0x83, 0x10, 0x00, 0x0C, 0x00}));
+    EXPECT_EQ(tokens_of_whole(zeros),
+              (Tokens({fixed_header(false), literal(0), match(258, 1), match(258, 258),
+                                  match(83, 258), end_of_block(), fixed_header(true), end_of_block()})));
+}
+
+TEST(BlockEncoder, EmptyTableEntryNeverMatchesAllOnesWord) {
+    Encoder e = fresh_compressing();
+    const Bytes body = e.encode(bytes_of({0xFF, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(concat(body, e.finish()),
+              bytes_of({0xFA, 0xFF, 0xFF, 0xFF, 0x7F, 0xC0, 0x00}));
+    EXPECT_EQ(tokens_of_whole(Bytes(5, 0xFF)),
+              (Tokens({fixed_header(false), literal(0xFF), match(4, 1), end_of_block(),
+                                  fixed_header(true), end_of_block()})));
+    EXPECT_EQ(tokens_of_whole(bytes_of("abcdabcd")),
+              Tokens({fixed_header(false)}) + literals_of(bytes_of("abcd")) +
+                  Tokens({match(4, 4), end_of_block(), fixed_header(true), end_of_block()}));
+}
+
+TEST(BlockEncoder, FiftyTwoWideBytesGoOutStoredFiftyOneAsLiterals) {
+    Encoder e = fresh_compressing();
+    const Bytes wide52 = range_bytes(0x90, 52);
+    const Bytes out = e.encode(wide52);
+    EXPECT_EQ(out, concat(bytes_of({0x00, 0x34, 0x00, 0xCB, 0xFF}), wide52));
+    EXPECT_EQ(e.stream.state, StreamState::BlockBoundary);
+
+    const Bytes wide51 = concat(range_bytes(0x90, 51), bytes_of("abc"));
+    EXPECT_EQ(tokens_of_whole(wide51), Tokens({fixed_header(false)}) + literals_of(wide51) +
+                                           Tokens({end_of_block(), fixed_header(true),
+                                                              end_of_block()}));
+}
+
+// A 4-byte word at offset 0 repeated at `distance`, after a run holding
+// `wide` bytes of 0x90 and up; says whether the repeat became a match.
+bool four_byte_repeat_matched(uint32_t distance, int wide) {
+    const Bytes word = bytes_of("WXYZ");
+    Bytes input = concat(word, unmatchable_filler(distance - 4, word, distance));
+    for (int i = 0; i < wide; ++i) input[10 + 7 * i] = uint8_t(0xA0 + i);
+    input = concat(input, concat(word, bytes_of("!")));
+    for (const Token& t : tokens_of_whole(input))
+        if (t.kind == Token::Match) return t.length == 4 && t.distance == distance;
+    return false;
+}
+
+TEST(BlockEncoder, FourByteMatchPaysForItsDistanceBits) {
+    EXPECT_TRUE(four_byte_repeat_matched(8192, 0));
+    EXPECT_FALSE(four_byte_repeat_matched(8193, 0));
+    EXPECT_TRUE(four_byte_repeat_matched(8193, 1));
+    EXPECT_TRUE(four_byte_repeat_matched(16384, 1));
+    EXPECT_FALSE(four_byte_repeat_matched(16385, 1));
+    EXPECT_TRUE(four_byte_repeat_matched(16385, 2));
+    EXPECT_TRUE(four_byte_repeat_matched(32768, 2));
+    EXPECT_FALSE(four_byte_repeat_matched(32769, 2)) << "beyond the window";
+}
+
+TEST(BlockEncoder, RunBoundForStoredRefusesMatchesShorterThanSix) {
+    const Bytes head = bytes_of("abcdef");
+    const Bytes wide60 = range_bytes(0x90, 60);
+    for (size_t repeat : {4u, 5u}) {
+        const Bytes input = concat(concat(head, wide60), concat(Bytes(head.begin(), head.begin() + repeat), bytes_of("!")));
+        for (const Token& t : tokens_of_whole(input)) EXPECT_NE(t.kind, Token::Match) << repeat;
+    }
+    const Bytes input = concat(concat(head, wide60), concat(head, bytes_of("!")));
+    EXPECT_EQ(tokens_of_whole(input),
+              (Tokens({stored_block(false, 66), fixed_header(false), match(6, 66),
+                                  literal('!'), end_of_block(), fixed_header(true), end_of_block()})));
+}
+
+TEST(BlockEncoder, NextCallContinuesTheOpenBlockWithoutAHeader) {
+    Encoder e = fresh_compressing();
+    const Bytes a = e.encode(bytes_of("a"));
+    const Bytes rest = e.encode(bytes_of("bcd"));
+    const Bytes out = concat(concat(a, rest), e.finish());
+    EXPECT_EQ(read_tokens(out), Tokens({fixed_header(false)}) + literals_of(bytes_of("abcd")) +
+                                    Tokens({end_of_block(), fixed_header(true), end_of_block()}));
+
+    // 31 bits pending go out first, still without a header.
+    Encoder full = fresh_compressing();
+    full.stream.state = StreamState::FixedBlock;
+    full.stream.bit_queue = 0x12345;
+    full.stream.bit_count = 31;
+    const Bytes next = full.encode(bytes_of("z"));
+    ASSERT_EQ(next.size(), 4u);
+    // 'z' is the 8-bit code 10101010, sent reversed: its first bit fills bit 31.
+    EXPECT_EQ(next, bytes_of({0x45, 0x23, 0x01, 0x80}));
+    EXPECT_EQ(full.stream.bit_count, 7u);
+    EXPECT_EQ(full.stream.bit_queue, 0x55u >> 1);
+}
+
+TEST(BlockEncoder, LastCallEndingInAMatchLeavesTheFinalBlockToFinish) {
+    Encoder e = fresh_compressing();
+    const Bytes input = bytes_of("abcdabcd");
+    const Bytes out = e.encode(input, 0);
+    EXPECT_EQ(e.stream.state, StreamState::FixedBlock);
+    EXPECT_EQ(read_tokens(concat(out, e.finish())),
+              Tokens({fixed_header(false)}) + literals_of(bytes_of("abcd")) +
+                  Tokens({match(4, 4), end_of_block(), fixed_header(true), end_of_block()}));
+}
+
+TEST(BlockEncoder, LastCallEndingInARunClosesTheOpenBlockAndOpensTheFinalOne) {
+    const Bytes input = bytes_of("abcdabcdxyz");
+    EXPECT_EQ(tokens_of_whole(input, 0),
+              Tokens({fixed_header(false)}) + literals_of(bytes_of("abcd")) +
+                  Tokens({match(4, 4), end_of_block(), fixed_header(true)}) +
+                  literals_of(bytes_of("xyz")) + Tokens({end_of_block()}));
+    // A wide final run goes out as the final stored block.
+    const Bytes wide = concat(bytes_of("abcdabcd"), range_bytes(0xA0, 60));
+    Encoder e = fresh_compressing();
+    const Bytes out = e.encode(wide, 0);
+    EXPECT_EQ(e.stream.state, StreamState::Done);
+    EXPECT_EQ(e.finish(), Bytes{});
+    EXPECT_EQ(inflate_with_zlib(out, -15), wide);
+}
+
+// Runs of 48 to 51 wide bytes, each closed by a 4-byte match from inside the
+// run, about 0.64 bit per byte above 8: near the worst the encoder can do. A
+// single missed match would let the run grow past 52 wide bytes and go out
+// stored, so the source is one whose table entry no later probe evicts.
+Bytes expanding_input(size_t n, uint32_t seed) {
+    std::mt19937 rng(seed);
+    Bytes b;
+    size_t source = 0;
+    while (b.size() < n) {
+        const size_t run_start = b.size();
+        const size_t run = 48 + rng() % 4;
+        for (size_t i = 0; i < run; ++i) b.push_back(uint8_t(0x90 + rng() % 0x70));
+        // The last match must stop at 4 bytes, leaving this run's start probed.
+        while (run_start > 0 && b[run_start] == b[source + 4]) b[run_start] = uint8_t(0x90 + rng() % 0x70);
+        const size_t run_end = b.size();
+        for (bool survives = false; !survives;) {
+            source = run_start + rng() % (run - 8);
+            b.resize(run_end);
+            const Bytes word(b.begin() + long(source), b.begin() + long(source) + 4);
+            b.insert(b.end(), word.begin(), word.end());
+            survives = true;
+            for (size_t q = source + 1; q < run_end; ++q)
+                survives &= table_slot(&b[q]) != table_slot(&b[source]);
+        }
+    }
+    b.resize(n);
+    return b;
+}
+
+TEST(BlockEncoder, WorstCaseExpansionStaysWithinTheBound) {
+    for (size_t n : {size_t(55), size_t(1000), size_t(65536), size_t(1) << 20}) {
+        const Bytes input = expanding_input(n, uint32_t(n));
+        for (int more : {0, 1}) {
+            Encoder e = fresh_compressing();
+            e.stream.state = StreamState::FixedBlock;  // worst start: 31 bits pending
+            e.stream.bit_queue = 0;
+            e.stream.bit_count = 31;
+            const Bytes out = e.encode(input, more);  // buffer of exactly the bound
+            EXPECT_LE(out.size(), compressed_output_bound(n));
+            if (n == 65536) EXPECT_GT(out.size(), n + n / 16) << "the input should really expand";
+        }
+        Encoder e = fresh_compressing();
+        EXPECT_EQ(inflate_with_zlib(e.whole(input), -15), input);
+    }
+}
+
+// Inputs of every kind the encoder meets, in random splits, at both levels
+// and in all containers, read back by zlib.
+TEST(BlockEncoder, RandomInputsAndSplitsInflateToTheInput) {
+    std::mt19937 rng(5);
+    for (int round = 0; round < 200; ++round) {
+        const size_t n = rng() % (round < 150 ? 2000 : 300000);
+        Bytes input(n);
+        const int kind = round % 4;
+        for (size_t i = 0; i < n; ++i) {
+            switch (kind) {
+                case 0: input[i] = uint8_t(rng()); break;                                 // binary
+                case 1: input[i] = uint8_t("etaoin shrdlu\n"[rng() % 14]); break;        // text-like
+                case 2: input[i] = i > 40 && rng() % 8 ? input[i - 1 - rng() % 40] : uint8_t(rng()); break;
+                default: input[i] = uint8_t(0x90 + rng() % 0x70); break;                  // wide bytes
+            }
+        }
+        std::vector<size_t> cuts;
+        for (size_t at = 0; n > 0;) {
+            at += 1 + rng() % (n / 3 + 1);
+            if (at >= n) break;
+            cuts.push_back(at);
+        }
+        const int format = int(rng() % 3);
+        Encoder e(1, format);
+        ASSERT_EQ(inflate_with_zlib(e.whole(input, cuts), window_bits_for(format)), input)
+            << "round " << round;
+    }
+}
+
+}  // namespace
+}  // namespace vek::test
