@@ -1,0 +1,42 @@
+# Sourced by the other scripts: finds Python 3.10, makes the project's virtual
+# environment in .venv and installs vek into it with the extras named in
+# VEK_EXTRAS (for example "test"). Afterwards $VENV/bin comes first on PATH.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+VENV="$ROOT/.venv"
+
+find_python310() {
+    local candidates=()
+    command -v python3.10 >/dev/null 2>&1 && candidates+=("$(command -v python3.10)")
+    local roots=("${PYENV_ROOT:-}" "$HOME/.pyenv" /root/.pyenv /opt/pyenv)
+    command -v pyenv >/dev/null 2>&1 && roots=("$(pyenv root)" "${roots[@]}")
+    for r in "${roots[@]}"; do
+        [ -n "$r" ] || continue
+        for p in $(ls -d "$r"/versions/3.10*/bin/python3.10 2>/dev/null | sort -rV); do candidates+=("$p"); done
+    done
+    # A pyenv shim on PATH may exist without a 3.10 behind it: ask each one.
+    for p in "${candidates[@]}"; do
+        if "$p" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 10))' 2>/dev/null; then
+            echo "$p"
+            return 0
+        fi
+    done
+    echo "Python 3.10 not found on PATH or under pyenv's versions/" >&2
+    return 1
+}
+
+ensure_venv() {
+    if [ ! -x "$VENV/bin/python" ] ||
+        ! "$VENV/bin/python" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 10))' 2>/dev/null; then
+        rm -rf "$VENV"
+        "$(find_python310)" -m venv "$VENV"
+    fi
+    export PATH="$VENV/bin:$PATH"
+    python -m pip install --quiet --upgrade pip
+}
+
+install_vek() {
+    local extras=${VEK_EXTRAS:-}
+    python -m pip install --quiet "$ROOT${extras:+[$extras]}"
+}
