@@ -10,33 +10,39 @@
 namespace vek {
 namespace {
 
-inline constexpr uint32_t match_table_bits = 13;
-inline constexpr uint32_t match_table_size = 1u << match_table_bits;
+inline constexpr uint32_t match_table_bits = MatchTable::slot_bits;
 inline constexpr uint32_t hash_multiplier = 0x8003F;
 inline constexpr uint32_t wide_literal_first = 0x90;  // literals from here on cost 9 bits
 
-struct MatchEntry {
-    uint32_t position;  // offset in this call's input of the last probe that hashed here
-    uint32_t word;      // the four bytes at position, first byte lowest
-};
+// Each call's positions start this far past the previous call's end, so the
+// distance test refuses every entry of an earlier call; an emptied (zero)
+// table needs the same margin before the first position.
+inline constexpr uint32_t bias_gap = max_distance + 1;
 
-// An empty entry lies 32769 bytes before the input, one past the window, so
-// the distance test refuses it even for a word of four 0xFF bytes.
-inline constexpr MatchEntry empty_entry = {uint32_t(-int32_t(max_distance) - 1), 0xFFFFFFFF};
+// Prepares the table for a call of `len` bytes and returns the value of
+// position 0. The table is emptied only when it is new or the biased
+// positions would run out of 32 bits.
+uint32_t start_call(MatchTable& table, uint32_t len) {
+    if (table.bias == 0 || table.bias > UINT32_MAX - len - bias_gap) {
+        std::fill(std::begin(table.position), std::end(table.position), 0u);
+        table.bias = bias_gap;
+    }
+    const uint32_t base = table.bias;
+    table.bias = base + len + bias_gap;
+    return base;
+}
 
 inline uint32_t hash_index(uint32_t word) {
     return (word * hash_multiplier) >> (32 - match_table_bits);
 }
 
 // Counts equal bytes of a and b, at most `limit`, eight at a time; the first
-// differing byte of a word pair is the XOR's trailing zero count over 8.
+// differing byte is the XOR's trailing zero count over 8.
 inline uint32_t count_equal(const uint8_t* a, const uint8_t* b, uint32_t limit) {
     uint32_t n = 0;
     for (; n + 8 <= limit; n += 8) {
-        const uint32_t x0 = load_le32(a + n) ^ load_le32(b + n);
-        if (x0 != 0) return n + uint32_t(std::countr_zero(x0)) / 8;
-        const uint32_t x1 = load_le32(a + n + 4) ^ load_le32(b + n + 4);
-        if (x1 != 0) return n + 4 + uint32_t(std::countr_zero(x1)) / 8;
+        const uint64_t x = load_le64(a + n) ^ load_le64(b + n);
+        if (x != 0) return n + uint32_t(std::countr_zero(x)) / 8;
     }
     while (n < limit && a[n] == b[n]) ++n;
     return n;
@@ -64,8 +70,18 @@ struct BlockWriter {
         }
     }
 
+    // Three literals (at most 27 bits) per append: the same bits in the same
+    // order, with a third of the spill tests.
     void literals(const uint8_t* run, uint32_t length) {
-        for (uint32_t i = 0; i < length; ++i) {
+        uint32_t i = 0;
+        for (; i + 3 <= length; i += 3) {
+            const uint32_t a = literal_codes[run[i]];
+            const uint32_t b = literal_codes[run[i + 1]];
+            const uint32_t c = literal_codes[run[i + 2]];
+            const uint32_t na = a & 15, nb = b & 15, nc = c & 15;
+            queue_bits(q, (a >> 4) | (b >> 4) << na | (c >> 4) << (na + nb), na + nb + nc);
+        }
+        for (; i < length; ++i) {
             const uint32_t e = literal_codes[run[i]];
             queue_bits(q, e >> 4, e & 15);
         }
@@ -119,11 +135,12 @@ struct BlockWriter {
 
 }  // namespace
 
-void compress_block(DeflateStream& s, const uint8_t* in, int32_t len, int32_t more) {
-    // Emptied at every call, so that no match can refer to an earlier call.
-    MatchEntry table[match_table_size];
-    std::fill(std::begin(table), std::end(table), empty_entry);
-
+void compress_block(DeflateStream& s, MatchTable& table, const uint8_t* in, int32_t len,
+                    int32_t more) {
+    // A slot holds base + offset of the latest probe that hashed to it. The
+    // four bytes there are read back from the input only once the distance
+    // is within the window, which keeps the table to 32 KiB.
+    const uint32_t base = start_call(table, uint32_t(len));
     BlockWriter w(s);
     uint32_t pos = 0;
     int32_t remaining = len;
@@ -132,31 +149,32 @@ void compress_block(DeflateStream& s, const uint8_t* in, int32_t len, int32_t mo
 
     while (remaining >= 4) {
         const uint32_t word = load_le32(in + pos);
-        MatchEntry& entry = table[hash_index(word)];
-        const MatchEntry candidate = entry;
-        entry = {pos, word};
-        // The distance pos - candidate is 1..32768; the words being equal
-        // means the first four bytes match without reading the candidate.
-        const uint32_t distance_index = pos - candidate.position - 1;
-        if (candidate.word == word && distance_index < max_distance) {
-            const uint32_t limit = std::min(uint32_t(remaining), max_match_length);
-            const uint32_t extension =
-                count_equal(in + candidate.position + 4, in + pos + 4, limit - 4);
-            const uint32_t length = 4 + extension;
-            const uint32_t e_len = length_codes[length];
-            const uint32_t e_dist = distance_codes[distance_index];
-            // While the run is bound for a stored block, a 4- or 5-byte match
-            // would only cut it; otherwise take the match when its codes cost
-            // fewer bits than the literals it replaces.
-            const bool run_allows = wide_count < stored_run_wide_bytes || extension >= 2;
-            if (run_allows && (e_len >> 16) + (e_dist & 31) + 8 < wide_count + 8 * length) {
-                if (run_length > 0) w.flush_run(in + pos - run_length, run_length, wide_count);
-                w.match(e_len, e_dist);
-                pos += length;
-                remaining -= int32_t(length);
-                run_length = 0;
-                wide_count = 0;
-                continue;
+        uint32_t& slot = table.position[hash_index(word)];
+        const uint32_t candidate = slot;
+        slot = base + pos;
+        // The distance base + pos - candidate must be 1..32768.
+        const uint32_t distance_index = base + pos - candidate - 1;
+        if (distance_index < max_distance) {
+            const uint32_t from = pos - 1 - distance_index;
+            if (load_le32(in + from) == word) {
+                const uint32_t limit = std::min(uint32_t(remaining), max_match_length);
+                const uint32_t extension = count_equal(in + from + 4, in + pos + 4, limit - 4);
+                const uint32_t length = 4 + extension;
+                const uint32_t e_len = length_codes[length];
+                const uint32_t e_dist = distance_codes[distance_index];
+                // While the run is bound for a stored block, a 4- or 5-byte
+                // match would only cut it; otherwise take the match when its
+                // codes cost fewer bits than the literals it replaces.
+                const bool run_allows = wide_count < stored_run_wide_bytes || extension >= 2;
+                if (run_allows && (e_len >> 16) + (e_dist & 31) + 8 < wide_count + 8 * length) {
+                    if (run_length > 0) w.flush_run(in + pos - run_length, run_length, wide_count);
+                    w.match(e_len, e_dist);
+                    pos += length;
+                    remaining -= int32_t(length);
+                    run_length = 0;
+                    wide_count = 0;
+                    continue;
+                }
             }
         }
         wide_count += is_wide(in[pos]);

@@ -13,7 +13,8 @@ namespace vek {
 // A run holding this many literals of 0x90..0xFF (9 bits each) goes out stored.
 inline constexpr uint32_t stored_run_wide_bytes = 52;
 
-void compress_block(DeflateStream& s, const uint8_t* in, int32_t len, int32_t more);
+void compress_block(DeflateStream& s, MatchTable& table, const uint8_t* in, int32_t len,
+                    int32_t more);
 
 // The worst case is a run of 51 wide literals closed by a 4-byte match at a
 // distance above 16384: 51 * 9 + 25 = 484 bits for 55 bytes, 0.8 bit per byte

@@ -36,11 +36,11 @@ int32_t init_stream(DeflateStream* stream, int32_t level, int32_t format) {
 }
 
 int32_t encode_stream(DeflateStream* stream, uint8_t* out, const uint8_t* in, int32_t len,
-                      int32_t more) {
+                      int32_t more, MatchTable* table) {
     switch (stream->format) {
-        case format_gzip: return encode_gzip(stream, out, in, len, more);
-        case format_zlib: return encode_zlib(stream, out, in, len, more);
-        default: return encode_deflate(stream, out, in, len, more);
+        case format_gzip: return encode_gzip(stream, out, in, len, more, table);
+        case format_zlib: return encode_zlib(stream, out, in, len, more, table);
+        default: return encode_deflate(stream, out, in, len, more, table);
     }
 }
 

@@ -85,10 +85,10 @@ int32_t write_gzip_header(DeflateStream* stream, uint8_t* out) {
 }
 
 int32_t encode_gzip(DeflateStream* stream, uint8_t* out, const uint8_t* in, int32_t len,
-                    int32_t more) {
+                    int32_t more, MatchTable* table) {
     const int32_t header = stream->state == StreamState::Init ? write_gzip_header(stream, out) : 0;
     stream->checksum = crc32_update(stream->checksum, in, len);
-    return header + encode_deflate(stream, out + header, in, len, more);
+    return header + encode_deflate(stream, out + header, in, len, more, table);
 }
 
 int32_t finish_gzip(DeflateStream* stream, uint8_t* out) {

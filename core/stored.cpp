@@ -30,11 +30,17 @@ void emit_stored(DeflateStream& s, const uint8_t* in, int32_t len, int32_t more)
 }
 
 int32_t encode_deflate(DeflateStream* stream, uint8_t* out, const uint8_t* in, int32_t len,
-                       int32_t more) {
+                       int32_t more, MatchTable* table) {
     DeflateStream& s = *stream;
     s.out = out;
     if (s.level == 1) {
-        compress_block(s, in, len, more);
+        if (table != nullptr) {
+            compress_block(s, *table, in, len, more);
+        } else {
+            MatchTable local;  // emptied by compress_block: bias 0
+            local.bias = 0;
+            compress_block(s, local, in, len, more);
+        }
     } else if (len > 0) {
         emit_stored(s, in, len, more);
     }

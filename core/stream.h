@@ -19,6 +19,13 @@ inline uint32_t load_le32(const uint8_t* p) {
     return v;
 }
 
+inline uint64_t load_le64(const uint8_t* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+    return v;
+}
+
 inline void store_le32(uint8_t* p, uint32_t v) {
     if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
     std::memcpy(p, &v, 4);

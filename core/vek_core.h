@@ -40,30 +40,41 @@ struct DeflateStream {
     uint32_t input_length;  // bytes handed to encode_deflate, modulo 2^32
 };
 
+// The match finder's table: for each hash slot the latest probed position,
+// offset by `bias`. Without one, a compressing call empties 32 KiB of table
+// on its stack. A caller that keeps one for a stream (zero-initialised) saves
+// that: each call moves `bias` past every earlier call's positions and window,
+// so old entries are as unusable as empty ones and the output is the same.
+struct MatchTable {
+    static constexpr uint32_t slot_bits = 13;
+    uint32_t position[1u << slot_bits];
+    uint32_t bias;  // 0: the table must be emptied before use
+};
+
 // Raw DEFLATE.
 int32_t init_deflate(DeflateStream* stream, int32_t level);
 int32_t encode_deflate(DeflateStream* stream, uint8_t* out, const uint8_t* in, int32_t len,
-                       int32_t more);
+                       int32_t more, MatchTable* table = nullptr);
 int32_t finish_deflate(DeflateStream* stream, uint8_t* out);
 
 // gzip member (RFC 1952) around the raw stream.
 int32_t init_gzip(DeflateStream* stream, int32_t level);
 int32_t write_gzip_header(DeflateStream* stream, uint8_t* out);
 int32_t encode_gzip(DeflateStream* stream, uint8_t* out, const uint8_t* in, int32_t len,
-                    int32_t more);
+                    int32_t more, MatchTable* table = nullptr);
 int32_t finish_gzip(DeflateStream* stream, uint8_t* out);
 
 // zlib stream (RFC 1950) around the raw stream.
 int32_t init_zlib(DeflateStream* stream, int32_t level);
 int32_t write_zlib_header(DeflateStream* stream, uint8_t* out);
 int32_t encode_zlib(DeflateStream* stream, uint8_t* out, const uint8_t* in, int32_t len,
-                    int32_t more);
+                    int32_t more, MatchTable* table = nullptr);
 int32_t finish_zlib(DeflateStream* stream, uint8_t* out);
 
 // Dispatch on the record's format: 0 gzip, 1 zlib, anything else raw.
 int32_t init_stream(DeflateStream* stream, int32_t level, int32_t format);
 int32_t encode_stream(DeflateStream* stream, uint8_t* out, const uint8_t* in, int32_t len,
-                      int32_t more);
+                      int32_t more, MatchTable* table = nullptr);
 int32_t finish_stream(DeflateStream* stream, uint8_t* out);
 
 // The most bytes that one encode call of `len` bytes (len < 2^31) can write

@@ -50,7 +50,8 @@ public:
             size_t offset = 0;
             do {
                 const size_t piece = std::min(n - offset, max_piece);
-                count += size_t(encode_stream(&stream, out + count, data + offset, int32_t(piece), 1));
+                count += size_t(
+                    encode_stream(&stream, out + count, data + offset, int32_t(piece), 1, &match_table));
                 offset += piece;
             } while (offset < n);
         }
@@ -105,6 +106,9 @@ private:
 
     DeflateStream stream{};
     OutputBuffer output;
+    // Kept across calls so that a small call need not empty 32 KiB of table
+    // (the encoder makes old entries unusable instead).
+    MatchTable match_table{};
     // One call at a time per object; the interpreter lock is released inside.
     std::mutex call_mutex;
 };
