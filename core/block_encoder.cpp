@@ -23,7 +23,7 @@ inline constexpr uint32_t bias_gap = max_distance + 1;
 // position 0. The table is emptied only when it is new or the biased
 // positions would run out of 32 bits.
 uint32_t start_call(MatchTable& table, uint32_t len) {
-    if (table.bias == 0 || table.bias > UINT32_MAX - len - bias_gap) {
+    if (table.bias < bias_gap || table.bias > UINT32_MAX - len - bias_gap) {
         std::fill(std::begin(table.position), std::end(table.position), 0u);
         table.bias = bias_gap;
     }

@@ -48,7 +48,7 @@ struct DeflateStream {
 struct MatchTable {
     static constexpr uint32_t slot_bits = 13;
     uint32_t position[1u << slot_bits];
-    uint32_t bias;  // 0: the table must be emptied before use
+    uint32_t bias;  // below 32769 (0 in a new table): to be emptied before use
 };
 
 // Raw DEFLATE.

@@ -285,3 +285,32 @@ TEST(BlockEncoder, RandomInputsAndSplitsInflateToTheInput) {
 
 }  // namespace
 }  // namespace vek::test
+
+namespace vek::test {
+namespace {
+
+// A table kept across calls must behave as a fresh one every call: no match
+// may reach into an earlier call, also when the biased positions wrap.
+TEST(MatchTable, KeptTableGivesTheOutputOfAFreshTableEveryCall) {
+    std::mt19937 rng(8);
+    Bytes text(300000);
+    for (auto& x : text) x = uint8_t("abcab "[rng() % 6]);
+    for (uint32_t start_bias : {0u, 1000u, 32769u, UINT32_MAX - 200000u, UINT32_MAX}) {
+        MatchTable table{};
+        table.bias = start_bias;
+        DeflateStream kept{}, fresh{};
+        init_deflate(&kept, 1);
+        init_deflate(&fresh, 1);
+        for (size_t at = 0; at < text.size();) {
+            const size_t n = std::min<size_t>(text.size() - at, 1 + rng() % 40000);
+            Bytes a(max_encode_output(kept, n)), b(max_encode_output(fresh, n));
+            a.resize(size_t(encode_deflate(&kept, a.data(), text.data() + at, int32_t(n), 1, &table)));
+            b.resize(size_t(encode_deflate(&fresh, b.data(), text.data() + at, int32_t(n), 1)));
+            ASSERT_EQ(a, b) << "bias " << start_bias << " at " << at;
+            at += n;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace vek::test
