@@ -2,6 +2,7 @@
 // of the CRC-32 and the input length; and the CRC-32 it carries.
 #include <array>
 
+#include "checksum_paths.h"
 #include "stream.h"
 #include "vek_core.h"
 
@@ -87,7 +88,7 @@ int32_t write_gzip_header(DeflateStream* stream, uint8_t* out) {
 int32_t encode_gzip(DeflateStream* stream, uint8_t* out, const uint8_t* in, int32_t len,
                     int32_t more, MatchTable* table) {
     const int32_t header = stream->state == StreamState::Init ? write_gzip_header(stream, out) : 0;
-    stream->checksum = crc32_update(stream->checksum, in, len);
+    stream->checksum = best_crc32_update()(stream->checksum, in, len);
     return header + encode_deflate(stream, out + header, in, len, more, table);
 }
 

@@ -1,5 +1,6 @@
 // zlib stream (RFC 1950): 2-byte header, the raw stream, and the Adler-32 of
 // the input, most significant byte first; and the Adler-32 itself.
+#include "checksum_paths.h"
 #include "stream.h"
 #include "vek_core.h"
 
@@ -78,7 +79,7 @@ int32_t write_zlib_header(DeflateStream* stream, uint8_t* out) {
 int32_t encode_zlib(DeflateStream* stream, uint8_t* out, const uint8_t* in, int32_t len,
                     int32_t more, MatchTable* table) {
     const int32_t header = stream->state == StreamState::Init ? write_zlib_header(stream, out) : 0;
-    stream->checksum = adler32_update(stream->checksum, in, len);
+    stream->checksum = best_adler32_update()(stream->checksum, in, len);
     return header + encode_deflate(stream, out + header, in, len, more, table);
 }
 
