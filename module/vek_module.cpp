@@ -5,6 +5,10 @@
 #include <cstring>
 #include <mutex>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 #include "output_buffer.h"
 #include "vek_core.h"
 
@@ -29,6 +33,21 @@ std::unique_lock<std::mutex> lock_call(std::mutex& call_mutex) {
     return lock;
 }
 
+// A large result is written once, page by page: asking for huge pages first
+// saves most of the page faults, which otherwise cost more than the writing.
+// Only a hint; where it is refused or unknown nothing changes.
+void advise_huge_pages(char* data, size_t size) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr uintptr_t huge_page = uintptr_t(2) << 20;
+    const uintptr_t first = (reinterpret_cast<uintptr_t>(data) + huge_page - 1) & ~(huge_page - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + size) & ~(huge_page - 1);
+    if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
+#else
+    (void)data;
+    (void)size;
+#endif
+}
+
 }  // namespace
 
 class vek_compressobj {
@@ -41,21 +60,23 @@ public:
             throw py::value_error("compress() called after flush(): the stream is finished");
         const auto* data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(obj.ptr()));
         const size_t n = size_t(PyBytes_GET_SIZE(obj.ptr()));
-        output.reserve(encode_room(n));
-        const DeflateStream before = stream;
-        size_t count = 0;
-        {
-            py::gil_scoped_release released;
-            uint8_t* out = output.data();
-            size_t offset = 0;
-            do {
-                const size_t piece = std::min(n - offset, max_piece);
-                count += size_t(
-                    encode_stream(&stream, out + count, data + offset, int32_t(piece), 1, &match_table));
-                offset += piece;
-            } while (offset < n);
+        const size_t room = encode_room(n);
+        const size_t needed = std::max(room, n + n / 16);
+        if (output.reserved() >= needed) {
+            const DeflateStream before = stream;
+            return result(encode_all(output.data(), data, n), before);
         }
-        return result(count, before);
+        // The buffer must grow, so its new pages would be written once and
+        // copied once: write this call straight into the result instead. The
+        // grown buffer stays untouched for the calls that can reuse it.
+        output.reserve(needed);
+        PyObject* bytes = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(room));
+        if (bytes == nullptr) throw py::error_already_set();  // MemoryError, nothing encoded
+        advise_huge_pages(PyBytes_AS_STRING(bytes), room);
+        const DeflateStream before = stream;
+        const size_t count = encode_all(reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(bytes)), data, n);
+        if (_PyBytes_Resize(&bytes, Py_ssize_t(count)) != 0) return undo(before);
+        return py::reinterpret_steal<py::bytes>(bytes);
     }
 
     py::bytes flush() {
@@ -91,17 +112,34 @@ private:
         return std::max(room, n + n / 16);
     }
 
+    // All n bytes, in pieces the core's 32-bit lengths can take, at `out`
+    // (room for encode_room(n) bytes), with the interpreter lock released.
+    size_t encode_all(uint8_t* out, const uint8_t* data, size_t n) {
+        py::gil_scoped_release released;
+        size_t count = 0;
+        size_t offset = 0;
+        do {
+            const size_t piece = std::min(n - offset, max_piece);
+            count += size_t(
+                encode_stream(&stream, out + count, data + offset, int32_t(piece), 1, &match_table));
+            offset += piece;
+        } while (offset < n);
+        return count;
+    }
+
     // The call's bytes as a new object. If that object cannot be made, the
     // record goes back to what it was, so the call has had no effect at all.
     py::bytes result(size_t count, const DeflateStream& before) {
         PyObject* bytes =
             PyBytes_FromStringAndSize(reinterpret_cast<const char*>(output.data()), Py_ssize_t(count));
-        if (bytes == nullptr) {
-            stream = before;
-            py::raise_from(PyExc_RuntimeError, "Could not allocate bytes object!");
-            throw py::error_already_set();
-        }
+        if (bytes == nullptr) return undo(before);
         return py::reinterpret_steal<py::bytes>(bytes);
+    }
+
+    [[noreturn]] py::bytes undo(const DeflateStream& before) {
+        stream = before;
+        py::raise_from(PyExc_RuntimeError, "Could not allocate bytes object!");
+        throw py::error_already_set();
     }
 
     DeflateStream stream{};
