@@ -12,9 +12,9 @@ import vek
 LOADER = """
 import importlib.machinery, importlib.util, sys
 loader = importlib.machinery.ExtensionFileLoader("vek", sys.argv[1])
-spec = importlib.util.spec_from_file_location("vek", sys.argv[1], loader=loader)
+found = importlib.util.spec_from_file_location("vek", sys.argv[1], loader=loader)
 try:
-    importlib.util.module_from_spec(spec)
+    importlib.util.module_from_spec(found)
 except ImportError as e:
     print(e)
     sys.exit(0)
