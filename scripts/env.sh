@@ -1,6 +1,7 @@
 # Sourced by the other scripts: finds Python 3.10, makes the project's virtual
-# environment in .venv and installs vek into it with the extras named in
-# VEK_EXTRAS (for example "test"). Afterwards $VENV/bin comes first on PATH.
+# environment in .venv, builds vek's wheel and installs it there with the
+# extras named in VEK_EXTRAS (for example "test"), and installs Debian
+# packages on demand. Afterwards $VENV/bin comes first on PATH.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -36,7 +37,29 @@ ensure_venv() {
     python -m pip install --quiet --upgrade pip
 }
 
+ensure_debian_packages() {  # package...
+    local missing=()
+    for pkg in "$@"; do
+        dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+    done
+    if [ ${#missing[@]} -gt 0 ]; then
+        apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+    fi
+}
+
+ensure_build_tools() {
+    python -m pip install --quiet 'cmake>=3.18,<5' 'ninja>=1.10,<2'
+}
+
+# Builds the wheel into build/wheel (what `pip wheel .` gives a user) and
+# installs that file, so every run exercises the package as shipped.
 install_vek() {
     local extras=${VEK_EXTRAS:-}
-    python -m pip install --quiet "$ROOT${extras:+[$extras]}"
+    rm -rf "$ROOT/build/wheel"
+    python -m pip wheel --quiet --no-deps --wheel-dir "$ROOT/build/wheel" "$ROOT"
+    WHEEL=$(ls "$ROOT"/build/wheel/vek-*.whl)
+    # Same version as before: only a forced reinstall replaces the build.
+    python -m pip install --quiet --no-deps --force-reinstall "$WHEEL"
+    python -m pip install --quiet "$WHEEL${extras:+[$extras]}"
 }

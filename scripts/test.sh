@@ -1,19 +1,13 @@
 #!/usr/bin/env bash
 # Every test: the core's GoogleTest suite (plain and under AddressSanitizer
-# and UndefinedBehaviorSanitizer) and the module's pytest suite.
+# and UndefinedBehaviorSanitizer), the fuzz targets for a minute each, the
+# module's and vekzip's pytest suites, part of the module's suite under
+# valgrind, and the wheel installed into a fresh environment.
 source "$(dirname "$0")/env.sh"
 
-missing=()
-for pkg in libgtest-dev zlib1g-dev gzip; do
-    dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
-
+ensure_debian_packages libgtest-dev zlib1g-dev gzip pigz valgrind
 ensure_venv
-python -m pip install --quiet 'cmake>=3.18,<5' 'ninja>=1.10,<2'
+ensure_build_tools
 VEK_EXTRAS=test install_vek
 
 core_tests() {  # build dir, extra cmake flags...
@@ -28,6 +22,25 @@ core_tests "$ROOT/build/core-tests" -DCMAKE_BUILD_TYPE=Release
 echo "== core tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 core_tests "$ROOT/build/core-tests-sanitized" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEK_SANITIZE=ON
 
-echo "== module tests"
+echo "== fuzz targets"
+bash "$ROOT/scripts/fuzz.sh" "${VEK_FUZZ_SECONDS:-60}"
+
 cd "$ROOT"
-python -m pytest -q tests/module
+echo "== module and vekzip tests"
+python -m pytest -q
+
+echo "== module tests under valgrind memcheck, on a small input set"
+# pymalloc's arenas hide heap errors from valgrind; the plain allocator
+# shows every block.
+PYTHONMALLOC=malloc VEK_EXAMPLE_SCALE=0.05 valgrind -q --error-exitcode=99 --leak-check=no \
+    --suppressions="$ROOT/tests/valgrind.supp" \
+    python -m pytest -q -p no:cacheprovider tests/module/test_compressobj.py tests/module/test_roundtrip.py \
+    -k "not corpus_file"
+
+echo "== the wheel in a fresh environment"
+fresh=$ROOT/build/fresh-venv
+rm -rf "$fresh"
+"$(find_python310)" -m venv "$fresh"
+"$fresh/bin/python" -m pip install --quiet "$WHEEL"
+"$fresh/bin/vekzip" -c "$ROOT/README.md" | gzip -dc | cmp - "$ROOT/README.md"
+"$fresh/bin/python" -c 'import vek, vekzip; print("installed from", vek.__file__)'

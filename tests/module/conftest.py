@@ -1,12 +1,20 @@
 import gzip
-import pathlib
+import os
 import zlib
 
 import pytest
 
 import vek
+from corpus import corpus_files
 
-CORPUS = pathlib.Path(__file__).resolve().parents[2].parent / "shared" / "corpus"
+# Under valgrind every example costs fifty times as much: the memcheck run
+# asks for a fraction of the usual hypothesis examples.
+EXAMPLE_SCALE = float(os.environ.get("VEK_EXAMPLE_SCALE", "1"))
+
+
+def examples(usual: int) -> int:
+    return max(5, round(usual * EXAMPLE_SCALE))
+
 
 # format argument -> what reads it back
 RAW_FORMATS = [2, 3, 4, -1, 7, 2**31 - 1]
@@ -28,12 +36,6 @@ def inflate(data: bytes, fmt: int) -> bytes:
 def compress_pieces(pieces, level=1, fmt=2) -> bytes:
     c = vek.compressobj(level, fmt)
     return b"".join(c.compress(p) for p in pieces) + c.flush()
-
-
-def corpus_files():
-    if not CORPUS.is_dir():
-        return []
-    return sorted(p for p in CORPUS.rglob("*") if p.is_file() and p.name != "README.md")
 
 
 @pytest.fixture(scope="session")

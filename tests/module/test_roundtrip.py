@@ -10,7 +10,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import vek
-from conftest import RAW_FORMATS, compress_pieces, corpus_files, inflate
+from conftest import RAW_FORMATS, compress_pieces, examples, inflate
+from corpus import corpus_files
 
 text_like = st.text(alphabet="etaoin shrdlu\n.,ETAOIN", max_size=3000).map(str.encode)
 wide_bytes = st.lists(st.integers(0x90, 0xFF), max_size=3000).map(bytes)
@@ -32,14 +33,14 @@ def split_input(draw):
     return data, [data[a:b] for a, b in zip(bounds, bounds[1:])]
 
 
-@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=examples(300), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(split_input(), st.sampled_from([0, 1, 2, -7, 9]), st.sampled_from([0, 1, *RAW_FORMATS]))
 def test_any_split_any_level_any_format_inflates(split, level, fmt):
     data, pieces = split
     assert inflate(compress_pieces(pieces, level, fmt), fmt) == data
 
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=examples(60), deadline=None)
 @given(split_input(), st.sampled_from([0, 1]))
 def test_split_never_changes_the_stored_payload(split, level):
     # Storing keeps no bits pending, so each call's output is whole blocks.

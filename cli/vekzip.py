@@ -1,0 +1,321 @@
+"""vekzip: compress files with vek, the way gzip does.
+
+vek matches only within one compress call, so files are read and compressed
+in chunks of --chunk bytes: a larger chunk gives a slightly smaller output
+and costs that much memory per thread. With -T above 1, gzip output is one
+member per chunk, compressed on several threads at once and written in order;
+every gzip reader takes such a multi-member file. zlib and raw DEFLATE
+output is one stream, so it goes through one object, chunk after chunk.
+"""
+
+from __future__ import annotations
+
+import argparse
+import collections
+import os
+import stat
+import sys
+import tempfile
+import time
+from concurrent.futures import ThreadPoolExecutor
+from typing import BinaryIO, Iterator, NoReturn, Sequence
+
+import vek
+
+FORMATS = {
+    "gzip": (vek.VEK_FMT_GZIP, ".gz"),
+    "zlib": (vek.VEK_FMT_ZLIB, ".zz"),
+    "raw": (vek.VEK_FMT_DEFLATE, ".deflate"),
+}
+DEFAULT_CHUNK = 8 << 20
+SIZE_SUFFIXES = {"": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30}
+
+
+class Failure(Exception):
+    """A problem with one file: reported, and the next file is tried."""
+
+
+class Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        # gzip exits 1 on a bad command line too; argparse's own code is 2.
+        self.print_usage(sys.stderr)
+        self.exit(1, f"{self.prog}: {message}\n")
+
+
+def chunk_size(text: str) -> int:
+    number, suffix = text.upper().rstrip("IB"), ""
+    if number and number[-1] in SIZE_SUFFIXES:
+        number, suffix = number[:-1], number[-1]
+    try:
+        size = int(number) * SIZE_SUFFIXES[suffix]
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a size: {text!r} (try 8M or 65536)") from None
+    if size < 1:
+        raise argparse.ArgumentTypeError(f"the chunk must hold at least one byte: {text!r}")
+    return size
+
+
+def thread_count(text: str) -> int:
+    try:
+        count = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of threads: {text!r}") from None
+    if count < 1:
+        raise argparse.ArgumentTypeError(f"at least one thread is needed: {text!r}")
+    return count
+
+
+def build_parser() -> Parser:
+    parser = Parser(
+        prog="vekzip",
+        description="Compress FILEs (or standard input) with vek into gzip, zlib or raw DEFLATE.",
+        epilog="With no FILE, or when FILE is -, read standard input and write standard output.",
+    )
+    parser.add_argument("files", nargs="*", metavar="FILE")
+    parser.add_argument("-c", "--stdout", action="store_true", help="write to standard output, keep the input files")
+    parser.add_argument("-k", "--keep", action="store_true", help="keep (do not delete) the input files")
+    parser.add_argument("-f", "--force", action="store_true", help="overwrite existing outputs; write to a terminal")
+    parser.add_argument("-0", dest="level", action="store_const", const=0, help="store only")
+    parser.add_argument("-1", dest="level", action="store_const", const=1, help="compress (the default)")
+    parser.add_argument("--format", choices=FORMATS, default="gzip", help="container (default gzip)")
+    parser.add_argument(
+        "--chunk", type=chunk_size, default=DEFAULT_CHUNK, metavar="SIZE",
+        help="bytes per compress call, with K, M or G (default 8M)",
+    )
+    parser.add_argument(
+        "-T", "--threads", type=thread_count, default=len(os.sched_getaffinity(0)), metavar="N",
+        help="gzip chunks compressed at once (default: the CPUs this process may use)",
+    )
+    parser.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
+    parser.add_argument("-v", "--verbose", action="store_true", help="print size, ratio and speed per file")
+    parser.set_defaults(level=1)
+    return parser
+
+
+def read_chunks(source: BinaryIO, name: str, chunk: int) -> Iterator[bytes]:
+    """The input in chunks; an empty input is one empty chunk, so that even
+    it becomes a complete stream."""
+
+    def read() -> bytes:
+        try:
+            return source.read(chunk)
+        except OSError as error:
+            raise Failure(f"{name}: {error.strerror}") from None
+
+    data = read()
+    yield data
+    while len(data) == chunk:
+        data = read()
+        if data:
+            yield data
+
+
+def gzip_member(data: bytes, level: int) -> bytes:
+    member = vek.compressobj(level, vek.VEK_FMT_GZIP)
+    return member.compress(data) + member.flush()
+
+
+def compressed_pieces(chunks: Iterator[bytes], level: int, fmt: int, threads: int) -> Iterator[tuple[int, bytes]]:
+    """(input bytes consumed, output bytes) in output order."""
+    if fmt == vek.VEK_FMT_GZIP and threads > 1:
+        with ThreadPoolExecutor(threads) as pool:
+            # Two chunks a thread in flight: one compressing, one waiting.
+            pending: collections.deque = collections.deque()
+            for data in chunks:
+                pending.append((len(data), pool.submit(gzip_member, data, level)))
+                if len(pending) >= 2 * threads:
+                    size, future = pending.popleft()
+                    yield size, future.result()
+            while pending:
+                size, future = pending.popleft()
+                yield size, future.result()
+        return
+    stream = vek.compressobj(level, fmt)
+    for data in chunks:
+        yield len(data), stream.compress(data)
+    yield 0, stream.flush()
+
+
+class Progress:
+    """A bytes-read bar on a terminal, for work of more than one chunk."""
+
+    def __init__(self, name: str, total: int | None, args: argparse.Namespace) -> None:
+        self.bar = None
+        if args.quiet or not sys.stderr.isatty() or (total is not None and total <= args.chunk):
+            return
+        from tqdm import tqdm
+
+        self.bar = tqdm(total=total, desc=name, unit="B", unit_scale=True, unit_divisor=1024, leave=False, file=sys.stderr)
+
+    def advance(self, size: int) -> None:
+        if self.bar is not None:
+            self.bar.update(size)
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+
+
+def compress(
+    source: BinaryIO, name: str, sink: BinaryIO, sink_name: str, total: int | None, args: argparse.Namespace
+) -> tuple[int, int]:
+    """Compresses all of source into sink; returns the bytes read and written."""
+    fmt = FORMATS[args.format][0]
+    progress = Progress(name, total, args)
+    consumed = produced = 0
+    try:
+        chunks = read_chunks(source, name, args.chunk)
+        for size, out in compressed_pieces(chunks, args.level, fmt, args.threads):
+            try:
+                sink.write(out)
+            except BrokenPipeError:
+                raise
+            except OSError as error:
+                raise Failure(f"{sink_name}: {error.strerror}") from None
+            consumed += size
+            produced += len(out)
+            progress.advance(size)
+    finally:
+        progress.close()
+    return consumed, produced
+
+
+def report(name: str, consumed: int, produced: int, seconds: float, outcome: str = "") -> None:
+    percent = 100 * produced / consumed if consumed else 100.0
+    speed = consumed / seconds / 1e6 if seconds > 0 else float("inf")
+    print(
+        f"{name}: {consumed:,} -> {produced:,} bytes ({percent:.2f}%), {speed:.1f} MB/s{outcome}",
+        file=sys.stderr,
+    )
+
+
+def stdout_sink(args: argparse.Namespace) -> BinaryIO:
+    if sys.stdout.isatty() and not args.force:
+        raise Failure("compressed data not written to a terminal. Use -f to force compression.")
+    return sys.stdout.buffer
+
+
+def compress_standard_input(args: argparse.Namespace) -> None:
+    sink = stdout_sink(args)
+    start = time.perf_counter()
+    consumed, produced = compress(sys.stdin.buffer, "stdin", sink, "stdout", None, args)
+    sink.flush()
+    if args.verbose:
+        report("stdin", consumed, produced, time.perf_counter() - start)
+
+
+def open_input(path: str, args: argparse.Namespace) -> tuple[BinaryIO, os.stat_result]:
+    try:
+        info = os.stat(path)
+    except OSError as error:
+        raise Failure(f"{path}: {error.strerror}") from None
+    if stat.S_ISDIR(info.st_mode):
+        raise Failure(f"{path} is a directory -- ignored")
+    # A device or pipe has no end to wait for and nothing to replace.
+    if not stat.S_ISREG(info.st_mode) and not args.stdout and not args.force:
+        raise Failure(f"{path} is not a regular file -- ignored")
+    try:
+        return open(path, "rb"), info
+    except OSError as error:
+        raise Failure(f"{path}: {error.strerror}") from None
+
+
+def compress_path(path: str, args: argparse.Namespace) -> None:
+    suffix = FORMATS[args.format][1]
+    to_stdout = args.stdout
+    if not to_stdout and path.endswith(suffix) and not args.force:
+        raise Failure(f"{path} already has {suffix} suffix -- unchanged")
+    source, info = open_input(path, args)
+    with source:
+        total = info.st_size if stat.S_ISREG(info.st_mode) else None
+        start = time.perf_counter()
+        if to_stdout:
+            sink = stdout_sink(args)
+            consumed, produced = compress(source, path, sink, "stdout", total, args)
+            sink.flush()
+            outcome = ""
+        else:
+            target = path + suffix
+            consumed, produced = write_beside(source, path, target, total, info, args)
+            outcome = f" -- wrote {target}" if args.keep else f" -- replaced with {target}"
+            if not args.keep:
+                os.unlink(path)
+    if args.verbose:
+        report(path, consumed, produced, time.perf_counter() - start, outcome)
+
+
+def write_beside(
+    source: BinaryIO, path: str, target: str, total: int | None, info: os.stat_result, args: argparse.Namespace
+) -> tuple[int, int]:
+    """Writes the output to a temporary file in the target's folder and
+    renames it into place only once it is complete, so that no failure or
+    interruption leaves a partial output under the target's name."""
+    if os.path.lexists(target) and not args.force:
+        raise Failure(f"{target} already exists; use -f to overwrite")
+    folder = os.path.dirname(target) or "."
+    try:
+        descriptor, temporary = tempfile.mkstemp(dir=folder, prefix=f".{os.path.basename(target)}.", suffix=".part")
+    except OSError as error:
+        raise Failure(f"{target}: {error.strerror}") from None
+    try:
+        try:
+            with os.fdopen(descriptor, "wb") as sink:
+                counts = compress(source, path, sink, target, total, args)
+        except OSError as error:  # the last write, at close
+            raise Failure(f"{target}: {error.strerror}") from None
+        os.chmod(temporary, stat.S_IMODE(info.st_mode))
+        os.utime(temporary, ns=(info.st_atime_ns, info.st_mtime_ns))
+        place(temporary, target, args.force)
+        return counts
+    except BaseException:
+        if os.path.lexists(temporary):
+            os.unlink(temporary)
+        raise
+
+
+def place(temporary: str, target: str, overwrite: bool) -> None:
+    if overwrite:
+        os.replace(temporary, target)
+        return
+    # A hard link never replaces a file that appeared while we worked.
+    try:
+        os.link(temporary, target)
+    except FileExistsError:
+        raise Failure(f"{target} already exists; use -f to overwrite") from None
+    except OSError:  # a file system without hard links
+        if os.path.lexists(target):
+            raise Failure(f"{target} already exists; use -f to overwrite") from None
+        os.replace(temporary, target)
+        return
+    os.unlink(temporary)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    failed = False
+    for path in args.files or ["-"]:
+        try:
+            if path == "-":
+                compress_standard_input(args)
+            else:
+                compress_path(path, args)
+        except Failure as failure:
+            print(f"vekzip: {failure}", file=sys.stderr)
+            failed = True
+        except MemoryError:
+            print(f"vekzip: {path}: out of memory (try a smaller --chunk or fewer threads)", file=sys.stderr)
+            failed = True
+        except BrokenPipeError:
+            # The reader went away; say nothing more on a closed pipe.
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+            return 1
+        except OSError as error:
+            print(f"vekzip: {error.filename or path}: {error.strerror}", file=sys.stderr)
+            failed = True
+        except KeyboardInterrupt:
+            return 130
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

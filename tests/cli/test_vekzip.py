@@ -1,0 +1,244 @@
+"""vekzip as a user runs it: outputs read back by GNU gzip, pigz, Python's
+gzip and zlib; gzip's conventions for files, suffixes and standard streams;
+and failures that name the file and leave no partial output behind."""
+
+import fcntl
+import gzip
+import os
+import pathlib
+import pty
+import shutil
+import struct
+import subprocess
+import sys
+import termios
+import zlib
+
+import pytest
+
+import vekzip
+from corpus import corpus_files
+
+VEKZIP = pathlib.Path(sys.executable).parent / "vekzip"
+needs_gzip = pytest.mark.skipif(shutil.which("gzip") is None, reason="GNU gzip is not installed")
+SAMPLE = b"".join(p.read_bytes()[:150_000] for p in corpus_files()[:5]) or b"vekzip sample text\n" * 40_000
+
+
+def run(*args, stdin=b"", cwd=None):
+    return subprocess.run([str(VEKZIP), *map(str, args)], input=stdin, capture_output=True, cwd=cwd)
+
+
+def gunzip(data: bytes) -> bytes:
+    """GNU gzip's reading, checked against Python's."""
+    result = subprocess.run(["gzip", "-dc"], input=data, capture_output=True, check=True)
+    assert gzip.decompress(data) == result.stdout
+    return result.stdout
+
+
+@pytest.fixture
+def sample(tmp_path):
+    path = tmp_path / "sample.txt"
+    path.write_bytes(SAMPLE)
+    return path
+
+
+def leftovers(folder: pathlib.Path) -> list[str]:
+    return sorted(p.name for p in folder.iterdir() if p.name.startswith("."))
+
+
+@needs_gzip
+@pytest.mark.parametrize("threads", [1, 2])
+def test_every_corpus_file_round_trips_through_gnu_gzip(tmp_path, threads):
+    if not corpus_files():
+        pytest.skip("the shared corpus is not beside the checkout")
+    # A 1 MiB chunk makes every Silesia file many members when threaded.
+    for source in corpus_files():
+        path = tmp_path / source.name
+        shutil.copyfile(source, path)
+        result = run("-T", threads, "--chunk", "1M", path)
+        assert result.returncode == 0, result.stderr
+        assert not path.exists(), "the input is removed once the output is complete"
+        assert gunzip((tmp_path / f"{source.name}.gz").read_bytes()) == source.read_bytes()
+
+
+@pytest.mark.skipif(shutil.which("pigz") is None, reason="pigz is not installed")
+def test_pigz_reads_the_members(sample):
+    out = run("-c", "-T", 3, "--chunk", "64K", sample).stdout
+    assert subprocess.run(["pigz", "-dc"], input=out, capture_output=True, check=True).stdout == SAMPLE
+
+
+@pytest.mark.parametrize("name, suffix, wbits", [("zlib", ".zz", 15), ("raw", ".deflate", -15)])
+@pytest.mark.parametrize("level", ["-0", "-1"])
+def test_zlib_and_raw_are_one_stream_across_chunks(sample, name, suffix, wbits, level):
+    assert run(level, "--format", name, "--chunk", "50K", "-T", 4, sample).returncode == 0
+    d = zlib.decompressobj(wbits)
+    assert d.decompress(pathlib.Path(f"{sample}{suffix}").read_bytes()) == SAMPLE
+    assert d.eof and not d.unused_data
+
+
+@needs_gzip
+@pytest.mark.parametrize("args", [[], ["-"], ["-c", "-T", "2", "--chunk", "4K"]])
+def test_standard_input_to_standard_output(args):
+    result = run(*args, stdin=SAMPLE)
+    assert result.returncode == 0, result.stderr
+    assert gunzip(result.stdout) == SAMPLE
+
+
+@needs_gzip
+@pytest.mark.parametrize("threads", [1, 2])
+def test_empty_input_is_a_complete_member(tmp_path, threads):
+    (tmp_path / "empty").write_bytes(b"")
+    assert run("-T", threads, tmp_path / "empty").returncode == 0
+    assert gunzip((tmp_path / "empty.gz").read_bytes()) == b""
+
+
+def test_stored_output_holds_the_bytes_as_they_are(sample):
+    out = run("-0", "-c", sample).stdout
+    assert gzip.decompress(out) == SAMPLE
+    assert SAMPLE[:60_000] in out
+
+
+def test_keep_and_the_input_metadata(sample):
+    os.chmod(sample, 0o640)
+    os.utime(sample, (1_000_000_000, 1_200_000_000))
+    assert run("-k", sample).returncode == 0
+    assert sample.read_bytes() == SAMPLE
+    made = os.stat(f"{sample}.gz")
+    assert (made.st_mode & 0o777, made.st_mtime) == (0o640, 1_200_000_000)
+
+
+def test_several_files_at_once_and_multiple_streams_to_stdout(tmp_path):
+    paths = [tmp_path / name for name in ("a", "b")]
+    for i, path in enumerate(paths):
+        path.write_bytes(SAMPLE[i::2])
+    result = run("-c", *paths)
+    assert gzip.decompress(result.stdout) == SAMPLE[0::2] + SAMPLE[1::2]
+    assert all(p.exists() for p in paths), "-c keeps the inputs"
+
+
+def test_existing_output_is_refused_unless_forced(sample):
+    target = pathlib.Path(f"{sample}.gz")
+    target.write_bytes(b"precious")
+    result = run(sample)
+    assert result.returncode == 1
+    assert f"{target} already exists" in result.stderr.decode()
+    assert target.read_bytes() == b"precious" and sample.exists()
+    assert run("-f", sample).returncode == 0
+    assert gzip.decompress(target.read_bytes()) == SAMPLE
+
+
+def test_a_file_with_the_suffix_is_left_alone(tmp_path):
+    path = tmp_path / "already.gz"
+    path.write_bytes(b"data")
+    result = run(path)
+    assert result.returncode == 1 and b"already has .gz suffix" in result.stderr
+    assert path.read_bytes() == b"data"
+
+
+def test_bad_inputs_are_named_and_the_rest_still_done(tmp_path, sample):
+    (tmp_path / "folder").mkdir()
+    (tmp_path / "plain").write_bytes(b"x")
+    result = run(tmp_path / "missing", tmp_path / "folder", tmp_path / "plain" / "child", sample)
+    errors = result.stderr.decode()
+    assert result.returncode == 1
+    assert f"{tmp_path / 'missing'}: No such file or directory" in errors
+    assert f"{tmp_path / 'folder'} is a directory" in errors
+    assert f"{tmp_path / 'plain' / 'child'}: Not a directory" in errors
+    assert gzip.decompress(pathlib.Path(f"{sample}.gz").read_bytes()) == SAMPLE
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["folder", "plain", "sample.txt.gz"]
+
+
+@pytest.mark.skipif(os.geteuid() == 0, reason="root reads any file")
+def test_unreadable_file_is_named(sample):
+    os.chmod(sample, 0)
+    result = run(sample)
+    assert result.returncode == 1 and f"{sample}: Permission denied" in result.stderr.decode()
+    assert not pathlib.Path(f"{sample}.gz").exists()
+
+
+def test_a_failure_midway_leaves_no_partial_output(sample, monkeypatch, capsys):
+    real = vekzip.vek.compressobj
+    calls = []
+
+    class FailingSecondCall:
+        def __init__(self, *args):
+            self.inner = real(*args)
+
+        def compress(self, data):
+            calls.append(len(data))
+            if len(calls) == 2:
+                raise MemoryError
+            return self.inner.compress(data)
+
+        def flush(self):
+            return self.inner.flush()
+
+    monkeypatch.setattr(vekzip.vek, "compressobj", FailingSecondCall)
+    assert vekzip.main(["-T", "1", "--chunk", "64K", str(sample)]) == 1
+    assert "out of memory" in capsys.readouterr().err
+    assert sorted(p.name for p in sample.parent.iterdir()) == ["sample.txt"]
+    assert sample.read_bytes() == SAMPLE
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["-T", "0"], "at least one thread"),
+        (["--chunk", "0"], "at least one byte"),
+        (["--chunk", "lots"], "not a size"),
+        (["--format", "bzip2"], "invalid choice"),
+        (["-9"], "unrecognized arguments"),
+    ],
+)
+def test_bad_options_exit_1_with_a_message(args, message):
+    result = run(*args)
+    assert result.returncode == 1 and message in result.stderr.decode()
+
+
+def test_chunk_sizes_take_binary_suffixes():
+    assert [vekzip.chunk_size(t) for t in ("65536", "64K", "8M", "1g", "2MiB")] == [
+        65536, 65536, 8 << 20, 1 << 30, 2 << 20,
+    ]
+
+
+def test_verbose_reports_size_ratio_and_speed(sample):
+    result = run("-v", "-k", sample)
+    line = result.stderr.decode()
+    assert f"{sample}: {len(SAMPLE):,} -> " in line and "%" in line and "MB/s" in line
+    assert f"wrote {sample}.gz" in line
+
+
+def run_on_a_terminal(*args) -> tuple[int, bytes]:
+    """Runs vekzip with stdout and stderr on a pseudo-terminal; returns the exit
+    status and what the terminal showed."""
+    leader, follower = pty.openpty()
+    # A new pseudo-terminal is 0 columns wide, too narrow for any bar.
+    fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+    process = subprocess.Popen([str(VEKZIP), *map(str, args)], stdin=subprocess.DEVNULL, stdout=follower, stderr=follower)
+    os.close(follower)
+    shown = b""
+    while True:
+        try:
+            piece = os.read(leader, 65536)
+        except OSError:  # the terminal closed
+            break
+        if not piece:
+            break
+        shown += piece
+    os.close(leader)
+    return process.wait(), shown
+
+
+def test_progress_bar_on_a_terminal_only_and_not_with_quiet(sample):
+    status, shown = run_on_a_terminal("-k", "--chunk", "64K", sample)
+    assert status == 0 and b"sample.txt" in shown and b"%|" in shown
+    os.unlink(f"{sample}.gz")
+    status, shown = run_on_a_terminal("-k", "-q", "--chunk", "64K", sample)
+    assert status == 0 and shown == b""
+    result = run("-k", "-f", "--chunk", "64K", sample)  # stderr is a pipe here
+    assert result.returncode == 0 and result.stderr == b""
+
+
+def test_compressed_data_is_not_written_to_a_terminal(sample):
+    status, shown = run_on_a_terminal("-c", sample)
+    assert status == 1 and b"not written to a terminal" in shown
