@@ -13,11 +13,11 @@ from __future__ import annotations
 import argparse
 import collections
 import os
+import queue
 import stat
 import sys
-import tempfile
+import threading
 import time
-from concurrent.futures import ThreadPoolExecutor
 from typing import BinaryIO, Iterator, NoReturn, Sequence
 
 import vek
@@ -27,7 +27,7 @@ FORMATS = {
     "zlib": (vek.VEK_FMT_ZLIB, ".zz"),
     "raw": (vek.VEK_FMT_DEFLATE, ".deflate"),
 }
-DEFAULT_CHUNK = 8 << 20
+DEFAULT_CHUNK = 4 << 20
 SIZE_SUFFIXES = {"": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30}
 
 
@@ -80,7 +80,7 @@ def build_parser() -> Parser:
     parser.add_argument("--format", choices=FORMATS, default="gzip", help="container (default gzip)")
     parser.add_argument(
         "--chunk", type=chunk_size, default=DEFAULT_CHUNK, metavar="SIZE",
-        help="bytes per compress call, with K, M or G (default 8M)",
+        help="bytes per compress call, with K, M or G (default 4M)",
     )
     parser.add_argument(
         "-T", "--threads", type=thread_count, default=len(os.sched_getaffinity(0)), metavar="N",
@@ -115,20 +115,71 @@ def gzip_member(data: bytes, level: int) -> bytes:
     return member.compress(data) + member.flush()
 
 
+class MemberJob:
+    """One chunk's gzip member, made on a worker thread."""
+
+    def __init__(self, data: bytes, level: int) -> None:
+        self.data, self.level = data, level
+        self.size = len(data)
+        self.done = threading.Event()
+        self.member = b""
+        self.error: BaseException | None = None
+
+    def run(self) -> None:
+        try:
+            self.member = gzip_member(self.data, self.level)
+        except BaseException as error:  # handed to the thread that waits
+            self.error = error
+        self.data = b""
+        self.done.set()
+
+    def result(self) -> bytes:
+        self.done.wait()
+        if self.error is not None:
+            raise self.error
+        return self.member
+
+
+def parallel_members(chunks: Iterator[bytes], level: int, threads: int) -> Iterator[tuple[int, bytes]]:
+    """Each chunk's gzip member, made on `threads` threads, in input order.
+    Plain threads and a queue: concurrent.futures costs more to import than
+    a whole small file takes to compress."""
+    todo: queue.SimpleQueue = queue.SimpleQueue()
+    stopping = threading.Event()
+
+    def work() -> None:
+        while (job := todo.get()) is not None:
+            if not stopping.is_set():
+                job.run()
+
+    workers = [threading.Thread(target=work, daemon=True) for _ in range(threads)]
+    for worker in workers:
+        worker.start()
+    pending: collections.deque = collections.deque()
+    try:
+        # Two chunks a thread in flight: one compressing, one waiting.
+        for data in chunks:
+            job = MemberJob(data, level)
+            pending.append(job)
+            todo.put(job)
+            if len(pending) >= 2 * threads:
+                job = pending.popleft()
+                yield job.size, job.result()
+        while pending:
+            job = pending.popleft()
+            yield job.size, job.result()
+    finally:
+        stopping.set()  # a failed write: drop the chunks not yet started
+        for _ in workers:
+            todo.put(None)
+        for worker in workers:
+            worker.join()
+
+
 def compressed_pieces(chunks: Iterator[bytes], level: int, fmt: int, threads: int) -> Iterator[tuple[int, bytes]]:
     """(input bytes consumed, output bytes) in output order."""
     if fmt == vek.VEK_FMT_GZIP and threads > 1:
-        with ThreadPoolExecutor(threads) as pool:
-            # Two chunks a thread in flight: one compressing, one waiting.
-            pending: collections.deque = collections.deque()
-            for data in chunks:
-                pending.append((len(data), pool.submit(gzip_member, data, level)))
-                if len(pending) >= 2 * threads:
-                    size, future = pending.popleft()
-                    yield size, future.result()
-            while pending:
-                size, future = pending.popleft()
-                yield size, future.result()
+        yield from parallel_members(chunks, level, threads)
         return
     stream = vek.compressobj(level, fmt)
     for data in chunks:
@@ -161,11 +212,13 @@ def compress(
 ) -> tuple[int, int]:
     """Compresses all of source into sink; returns the bytes read and written."""
     fmt = FORMATS[args.format][0]
+    # One chunk is one member either way; no pool needed for it.
+    threads = 1 if total is not None and total <= args.chunk else args.threads
     progress = Progress(name, total, args)
     consumed = produced = 0
     try:
         chunks = read_chunks(source, name, args.chunk)
-        for size, out in compressed_pieces(chunks, args.level, fmt, args.threads):
+        for size, out in compressed_pieces(chunks, args.level, fmt, threads):
             try:
                 sink.write(out)
             except BrokenPipeError:
@@ -253,6 +306,8 @@ def write_beside(
     if os.path.lexists(target) and not args.force:
         raise Failure(f"{target} already exists; use -f to overwrite")
     folder = os.path.dirname(target) or "."
+    import tempfile
+
     try:
         descriptor, temporary = tempfile.mkstemp(dir=folder, prefix=f".{os.path.basename(target)}.", suffix=".part")
     except OSError as error:

@@ -156,7 +156,8 @@ def test_unreadable_file_is_named(sample):
     assert not pathlib.Path(f"{sample}.gz").exists()
 
 
-def test_a_failure_midway_leaves_no_partial_output(sample, monkeypatch, capsys):
+@pytest.mark.parametrize("threads", ["1", "2"])
+def test_a_failure_midway_leaves_no_partial_output(sample, monkeypatch, capsys, threads):
     real = vekzip.vek.compressobj
     calls = []
 
@@ -174,10 +175,20 @@ def test_a_failure_midway_leaves_no_partial_output(sample, monkeypatch, capsys):
             return self.inner.flush()
 
     monkeypatch.setattr(vekzip.vek, "compressobj", FailingSecondCall)
-    assert vekzip.main(["-T", "1", "--chunk", "64K", str(sample)]) == 1
+    assert vekzip.main(["-T", threads, "--chunk", "64K", str(sample)]) == 1
     assert "out of memory" in capsys.readouterr().err
     assert sorted(p.name for p in sample.parent.iterdir()) == ["sample.txt"]
     assert sample.read_bytes() == SAMPLE
+
+
+def test_a_reader_that_goes_away_ends_it_quietly(sample):
+    process = subprocess.Popen(
+        [str(VEKZIP), "-c", "-0", "--chunk", "4K", sample], stdout=subprocess.PIPE, stderr=subprocess.PIPE
+    )
+    process.stdout.read(100)
+    process.stdout.close()
+    assert process.wait() == 1
+    assert process.stderr.read() == b""
 
 
 @pytest.mark.parametrize(
