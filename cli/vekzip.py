@@ -259,14 +259,23 @@ def compress_standard_input(args: argparse.Namespace) -> None:
 
 def open_input(path: str, args: argparse.Namespace) -> tuple[BinaryIO, os.stat_result]:
     try:
+        link = os.lstat(path)
         info = os.stat(path)
     except OSError as error:
         raise Failure(f"{path}: {error.strerror}") from None
     if stat.S_ISDIR(info.st_mode):
         raise Failure(f"{path} is a directory -- ignored")
-    # A device or pipe has no end to wait for and nothing to replace.
-    if not stat.S_ISREG(info.st_mode) and not args.stdout and not args.force:
-        raise Failure(f"{path} is not a regular file -- ignored")
+    # As gzip does, unless forced: a file that would be replaced must be the
+    # file itself, with no other name that removing it would leave behind,
+    # and a device or pipe has no end to wait for and nothing to replace.
+    if not args.stdout and not args.force:
+        if stat.S_ISLNK(link.st_mode):
+            raise Failure(f"{path} is a symbolic link -- ignored")
+        if not stat.S_ISREG(info.st_mode):
+            raise Failure(f"{path} is not a regular file -- ignored")
+        if info.st_nlink > 1:
+            others = info.st_nlink - 1
+            raise Failure(f"{path} has {others} other link{'s' if others > 1 else ''} -- ignored")
     try:
         return open(path, "rb"), info
     except OSError as error:
@@ -320,7 +329,10 @@ def write_beside(
             raise Failure(f"{target}: {error.strerror}") from None
         os.chmod(temporary, stat.S_IMODE(info.st_mode))
         os.utime(temporary, ns=(info.st_atime_ns, info.st_mtime_ns))
-        place(temporary, target, args.force)
+        try:
+            place(temporary, target, args.force)
+        except OSError as error:
+            raise Failure(f"{target}: {error.strerror}") from None
         return counts
     except BaseException:
         if os.path.lexists(temporary):

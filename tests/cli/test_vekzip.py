@@ -127,6 +127,13 @@ def test_existing_output_is_refused_unless_forced(sample):
     assert gzip.decompress(target.read_bytes()) == SAMPLE
 
 
+def test_a_folder_in_the_way_of_the_output_is_named(sample):
+    pathlib.Path(f"{sample}.gz").mkdir()
+    result = run("-f", sample)
+    assert result.returncode == 1 and f"{sample}.gz: Is a directory" in result.stderr.decode()
+    assert leftovers(sample.parent) == [] and sample.read_bytes() == SAMPLE
+
+
 def test_a_file_with_the_suffix_is_left_alone(tmp_path):
     path = tmp_path / "already.gz"
     path.write_bytes(b"data")
@@ -146,6 +153,20 @@ def test_bad_inputs_are_named_and_the_rest_still_done(tmp_path, sample):
     assert f"{tmp_path / 'plain' / 'child'}: Not a directory" in errors
     assert gzip.decompress(pathlib.Path(f"{sample}.gz").read_bytes()) == SAMPLE
     assert sorted(p.name for p in tmp_path.iterdir()) == ["folder", "plain", "sample.txt.gz"]
+
+
+def test_links_are_left_alone_unless_forced_or_to_stdout(tmp_path, sample):
+    (tmp_path / "symlink").symlink_to(sample)
+    os.link(sample, tmp_path / "hardlink")
+    result = run(tmp_path / "symlink", tmp_path / "hardlink")
+    assert result.returncode == 1
+    assert b"symlink is a symbolic link -- ignored" in result.stderr
+    assert b"hardlink has 1 other link -- ignored" in result.stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["hardlink", "sample.txt", "symlink"]
+    assert gzip.decompress(run("-c", tmp_path / "symlink").stdout) == SAMPLE
+    assert run("-f", tmp_path / "hardlink").returncode == 0
+    assert gzip.decompress((tmp_path / "hardlink.gz").read_bytes()) == SAMPLE
+    assert sample.read_bytes() == SAMPLE, "the other name still holds the data"
 
 
 @pytest.mark.skipif(os.geteuid() == 0, reason="root reads any file")
