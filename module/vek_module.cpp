@@ -61,15 +61,14 @@ public:
         const auto* data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(obj.ptr()));
         const size_t n = size_t(PyBytes_GET_SIZE(obj.ptr()));
         const size_t room = encode_room(n);
-        const size_t needed = std::max(room, n + n / 16);
-        if (output.reserved() >= needed) {
+        if (output.reserved() >= room) {
             const DeflateStream before = stream;
             return result(encode_all(output.data(), data, n), before);
         }
         // The buffer must grow, so its new pages would be written once and
         // copied once: write this call straight into the result instead. The
         // grown buffer stays untouched for the calls that can reuse it.
-        output.reserve(needed);
+        output.reserve(room);
         PyObject* bytes = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(room));
         if (bytes == nullptr) throw py::error_already_set();  // MemoryError, nothing encoded
         advise_huge_pages(PyBytes_AS_STRING(bytes), room);
