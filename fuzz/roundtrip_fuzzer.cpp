@@ -1,15 +1,14 @@
 // Arbitrary bytes, cut into calls at fuzzer-chosen points, at a fuzzer-chosen
 // level and format, go through the core into heap buffers of exactly the
 // bound's size (so AddressSanitizer sees any write past it). zlib must
-// inflate the result to the input, and a stream that keeps its match table
-// must write the same bytes as one that empties a table on every call.
+// inflate the result to the input, with nothing after the stream, and a
+// stream that keeps its match table must write the same bytes as one that
+// empties a table on every call.
 //
 // Input: one control byte, then two bytes per cut, then the data.
 //   bit 0     level (0 store, 1 compress)
 //   bits 1-2  format (3 is an unknown format, which means raw)
 //   bits 3-7  number of cuts (0..31); each cut is a little-endian piece length
-#include <zlib.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -18,11 +17,12 @@
 #include <span>
 #include <vector>
 
+#include "support.h"
 #include "vek_core.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using vek::test::Bytes;
 
 void require(bool condition) {
     if (!condition) __builtin_trap();
@@ -50,23 +50,6 @@ Bytes encode_pieces(int level, int format, std::span<const std::span<const uint8
     }
     append_call(out, vek::max_finish_output(stream),
                 [&](uint8_t* buffer) { return vek::finish_stream(&stream, buffer); });
-    return out;
-}
-
-Bytes inflate_all(const Bytes& compressed, int format, size_t expected_size) {
-    z_stream z{};
-    const int window_bits = format == 0 ? 31 : format == 1 ? 15 : -15;
-    require(inflateInit2(&z, window_bits) == Z_OK);
-    Bytes out(expected_size + 1);  // one spare byte catches extra output
-    z.next_in = const_cast<Bytef*>(compressed.data());
-    z.avail_in = uInt(compressed.size());
-    z.next_out = out.data();
-    z.avail_out = uInt(out.size());
-    const int rc = inflate(&z, Z_FINISH);
-    require(rc == Z_STREAM_END);
-    require(z.avail_in == 0);  // nothing may follow the finished stream
-    out.resize(out.size() - z.avail_out);
-    inflateEnd(&z);
     return out;
 }
 
@@ -108,8 +91,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Bytes kept = encode_pieces(level, format, pieces, table.get());
     require(fresh == kept);
 
-    const Bytes inflated = inflate_all(fresh, format, input_size);
-    require(inflated.size() == input_size);
-    require(input_size == 0 || std::memcmp(inflated.data(), input, input_size) == 0);
+    const auto inflated = vek::test::inflate_with_zlib(fresh, vek::test::window_bits_for(format));
+    require(inflated.has_value() && inflated->size() == input_size);
+    require(input_size == 0 || std::memcmp(inflated->data(), input, input_size) == 0);
     return 0;
 }
