@@ -35,6 +35,10 @@ class Failure(Exception):
     """A problem with one file: reported, and the next file is tried."""
 
 
+def output_exists(target: str) -> Failure:
+    return Failure(f"{target} already exists; use -f to overwrite")
+
+
 class Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         # gzip exits 1 on a bad command line too; argparse's own code is 2.
@@ -49,7 +53,7 @@ def chunk_size(text: str) -> int:
     try:
         size = int(number) * SIZE_SUFFIXES[suffix]
     except ValueError:
-        raise argparse.ArgumentTypeError(f"not a size: {text!r} (try 8M or 65536)") from None
+        raise argparse.ArgumentTypeError(f"not a size: {text!r} (try 4M or 65536)") from None
     if size < 1:
         raise argparse.ArgumentTypeError(f"the chunk must hold at least one byte: {text!r}")
     return size
@@ -248,11 +252,16 @@ def stdout_sink(args: argparse.Namespace) -> BinaryIO:
     return sys.stdout.buffer
 
 
-def compress_standard_input(args: argparse.Namespace) -> None:
+def compress_to_stdout(source: BinaryIO, name: str, total: int | None, args: argparse.Namespace) -> tuple[int, int]:
     sink = stdout_sink(args)
-    start = time.perf_counter()
-    consumed, produced = compress(sys.stdin.buffer, "stdin", sink, "stdout", None, args)
+    counts = compress(source, name, sink, "stdout", total, args)
     sink.flush()
+    return counts
+
+
+def compress_standard_input(args: argparse.Namespace) -> None:
+    start = time.perf_counter()
+    consumed, produced = compress_to_stdout(sys.stdin.buffer, "stdin", None, args)
     if args.verbose:
         report("stdin", consumed, produced, time.perf_counter() - start)
 
@@ -284,17 +293,14 @@ def open_input(path: str, args: argparse.Namespace) -> tuple[BinaryIO, os.stat_r
 
 def compress_path(path: str, args: argparse.Namespace) -> None:
     suffix = FORMATS[args.format][1]
-    to_stdout = args.stdout
-    if not to_stdout and path.endswith(suffix) and not args.force:
+    if not args.stdout and path.endswith(suffix) and not args.force:
         raise Failure(f"{path} already has {suffix} suffix -- unchanged")
     source, info = open_input(path, args)
     with source:
         total = info.st_size if stat.S_ISREG(info.st_mode) else None
         start = time.perf_counter()
-        if to_stdout:
-            sink = stdout_sink(args)
-            consumed, produced = compress(source, path, sink, "stdout", total, args)
-            sink.flush()
+        if args.stdout:
+            consumed, produced = compress_to_stdout(source, path, total, args)
             outcome = ""
         else:
             target = path + suffix
@@ -313,7 +319,7 @@ def write_beside(
     renames it into place only once it is complete, so that no failure or
     interruption leaves a partial output under the target's name."""
     if os.path.lexists(target) and not args.force:
-        raise Failure(f"{target} already exists; use -f to overwrite")
+        raise output_exists(target)
     folder = os.path.dirname(target) or "."
     import tempfile
 
@@ -348,10 +354,10 @@ def place(temporary: str, target: str, overwrite: bool) -> None:
     try:
         os.link(temporary, target)
     except FileExistsError:
-        raise Failure(f"{target} already exists; use -f to overwrite") from None
+        raise output_exists(target) from None
     except OSError:  # a file system without hard links
         if os.path.lexists(target):
-            raise Failure(f"{target} already exists; use -f to overwrite") from None
+            raise output_exists(target) from None
         os.replace(temporary, target)
         return
     os.unlink(temporary)
