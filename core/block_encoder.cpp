@@ -12,7 +12,6 @@ namespace {
 
 inline constexpr uint32_t match_table_bits = MatchTable::slot_bits;
 inline constexpr uint32_t hash_multiplier = 0x8003F;
-inline constexpr uint32_t wide_literal_first = 0x90;  // literals from here on cost 9 bits
 
 // Each call's positions start this far past the previous call's end, so the
 // distance test refuses every entry of an earlier call; an emptied (zero)
@@ -48,146 +47,255 @@ inline uint32_t count_equal(const uint8_t* a, const uint8_t* b, uint32_t limit) 
     return n;
 }
 
-inline bool is_wide(uint8_t byte) { return byte >= wide_literal_first; }
+// Hides a value from the optimiser, which would otherwise split a test
+// written as one branch back into the two it combines.
+inline uint32_t opaque(uint32_t value) {
+    asm("" : "+r"(value));
+    return value;
+}
 
-// The scan's view of the record: the queue and state live in locals so that
-// the compiler keeps them in registers; stored flushes go through the record.
-struct BlockWriter {
-    DeflateStream& stream;
-    BitQueue q;
+// The scan's bit writer keeps fewer than 8 bits between codes: a flush
+// stores eight bytes and steps over the whole ones, with no branch. The
+// record's writer spills 32 bits at a time instead; the call hands back
+// exactly what that writer would keep pending (see hand_back).
+struct ByteWriter {
+    uint64_t queue;  // bits >= count are zero
+    uint32_t count;  // below 8 after a flush; at most 7 + 31 + 3 before one
+    uint8_t* out;
+
+    void put(uint32_t bits, uint32_t n) {
+        queue |= uint64_t(bits) << count;
+        count += n;
+    }
+    void flush() {
+        store_le64(out, queue);
+        out += count >> 3;
+        queue >>= count & 56;
+        count &= 7;
+    }
+};
+
+// How a literal of the pending run is written.
+enum class RunMode : uint8_t {
+    Direct,    // at once, into the open fixed block
+    Header,    // at once, after opening a fixed block (none is open)
+    Counting,  // not at all: the run holds 52 wide bytes and will go out stored
+};
+
+// Where the pending run began, for the rare paths that rewrite it.
+struct RunStart {
+    ByteWriter writer;
     StreamState state;
+    const uint8_t* at;
+};
 
-    explicit BlockWriter(DeflateStream& s) : stream(s), q(BitQueue::of(s)), state(s.state) {}
-    void store() {
-        q.store_into(stream);
-        stream.state = state;
+#define VEK_HOT [[gnu::always_inline]] inline
+
+// One compressing call. Literals are written as they are met rather than
+// when the run ends, so a match costs no loop over its run. A run is known
+// to go out stored only once its 52nd wide byte is met; the writer then
+// goes back to where the run began and the rest of the run is only counted.
+// The scan walks a pointer, and a slot's value is the pointer's low 32 bits
+// plus a per-call offset, so that few values stay live in the loop.
+class Scan {
+public:
+    Scan(DeflateStream& s, MatchTable& table, const uint8_t* in, uint32_t len)
+        : stream_(s), slots_(table.position), in_(in), in_end_(in + len),
+          slot_offset_(start_call(table, len) - uint32_t(reinterpret_cast<uintptr_t>(in))),
+          w_{s.bit_queue, s.bit_count, s.out}, state_(s.state), grid_(s.out), p_(in) {
+        w_.flush();
+        mode_ = state_ == StreamState::BlockBoundary ? RunMode::Header : RunMode::Direct;
+        mark_run_start();
     }
 
-    void open_fixed_block_if_needed() {
-        if (state == StreamState::BlockBoundary) {
-            queue_bits(q, header_fixed, block_header_bits);
-            state = StreamState::FixedBlock;
+    VEK_HOT void run(int32_t more) {
+        const size_t len = size_t(in_end_ - in_);
+        // Eight bytes are read at every probe while that stays inside the
+        // input; the last positions that still hold a word take the careful path.
+        scan<false>(len >= 8 ? in_end_ - 7 : in_);
+        scan<true>(len >= 4 ? in_end_ - 3 : in_);
+        // The last 0..3 bytes are never probed; they join the run.
+        while (p_ < in_end_) literal();
+        end_run(more);
+        hand_back();
+    }
+
+private:
+    // Probes every position before `end` that no match covers.
+    template <bool near_end>
+    VEK_HOT void scan(const uint8_t* end) {
+        while (p_ < end) {
+            const uint64_t ahead = near_end ? load_le32(p_) : load_le64(p_);
+            const uint32_t word = uint32_t(ahead);
+            uint32_t& slot = slots_[hash_index(word)];
+            const uint32_t here = uint32_t(reinterpret_cast<uintptr_t>(p_)) + slot_offset_;
+            // The distance here - candidate must be 1..32768.
+            const uint32_t distance_index = here - slot - 1;
+            slot = here;
+            // One branch for both tests: out of the window, the word is
+            // compared with itself and the window test alone refuses it.
+            const uint32_t outside = opaque(distance_index >= max_distance);
+            const uint8_t* from = p_ - ((distance_index + 1) & (outside - 1));
+            if (near_end) {
+                if ((outside | (load_le32(from) ^ word)) == 0) {
+                    const uint32_t length = 4 + count_equal(from + 4, p_ + 4, uint32_t(in_end_ - p_) - 4);
+                    if (take_match(length, distance_index)) continue;
+                }
+            } else {
+                const uint64_t diff = load_le64(from) ^ ahead;
+                if ((outside | uint32_t(diff)) == 0) {
+                    if (take_match(match_length(from, diff), distance_index)) continue;
+                }
+            }
+            literal();
         }
     }
 
-    // Three literals (at most 27 bits) per append: the same bits in the same
-    // order, with a third of the spill tests.
-    void literals(const uint8_t* run, uint32_t length) {
-        uint32_t i = 0;
-        for (; i + 3 <= length; i += 3) {
-            const uint32_t a = literal_codes[run[i]];
-            const uint32_t b = literal_codes[run[i + 1]];
-            const uint32_t c = literal_codes[run[i + 2]];
-            const uint32_t na = a & 15, nb = b & 15, nc = c & 15;
-            queue_bits(q, (a >> 4) | (b >> 4) << na | (c >> 4) << (na + nb), na + nb + nc);
+    // The length of the match at `from` (4 to 258 bytes), given the XOR of
+    // the eight bytes there and at p: the first differing byte is the XOR's
+    // trailing zero count over 8, so most matches need no loop.
+    VEK_HOT uint32_t match_length(const uint8_t* from, uint64_t diff) const {
+        const uint32_t limit = uint32_t(std::min<size_t>(size_t(in_end_ - p_), max_match_length));
+        uint32_t n = 0;
+        while (diff == 0) {
+            n += 8;
+            if (n + 8 > limit) return n + count_equal(from + n, p_ + n, limit - n);
+            diff = load_le64(from + n) ^ load_le64(p_ + n);
         }
-        for (; i < length; ++i) {
-            const uint32_t e = literal_codes[run[i]];
-            queue_bits(q, e >> 4, e & 15);
+        return n + uint32_t(std::countr_zero(diff)) / 8;
+    }
+
+    // Takes the match when the acceptance rules allow it: while the run is
+    // bound for a stored block, a 4- or 5-byte match would only cut it;
+    // otherwise it is taken when its codes cost fewer bits than the literals
+    // it replaces.
+    VEK_HOT bool take_match(uint32_t length, uint32_t distance_index) {
+        const uint32_t e_len = length_codes[length];
+        const uint32_t e_dist = distance_codes[distance_index];
+        if ((e_len >> 16) + (e_dist & 31) + 8 >= wide_count_ + 8 * length) return false;
+        if (mode_ != RunMode::Direct) [[unlikely]] {
+            if (mode_ == RunMode::Counting) {
+                if (length < 6) return false;
+                emit_run_stored(1);
+            }
+            open_fixed_block();
+        }
+        w_.put(e_len & 0xFFFF, e_len >> 16);
+        w_.put(e_dist >> 5, e_dist & 31);
+        w_.flush();
+        p_ += length;
+        wide_count_ = 0;
+        mode_ = RunMode::Direct;
+        mark_run_start();
+        return true;
+    }
+
+    VEK_HOT void literal() {
+        const uint32_t e = literal_codes[*p_++];
+        wide_count_ += (e & 15) - 8;  // 9-bit codes are the wide bytes
+        if (mode_ == RunMode::Direct) [[likely]] {
+            w_.put(e >> 4, e & 15);
+            w_.flush();
+            if (wide_count_ >= stored_run_wide_bytes) [[unlikely]] begin_stored_run();
+        } else if (mode_ == RunMode::Header) {
+            open_fixed_block();
+            mode_ = RunMode::Direct;
+            w_.put(e >> 4, e & 15);
+            w_.flush();
         }
     }
 
-    void stored(const uint8_t* run, uint32_t length, int32_t more) {
-        store();
-        emit_stored(stream, run, int32_t(length), more);
-        q = BitQueue::of(stream);
-        state = stream.state;
+    // Only BlockBoundary means "no block open"; any other state continues
+    // the block it stands for.
+    VEK_HOT void open_fixed_block() {
+        if (state_ != StreamState::BlockBoundary) return;
+        w_.put(header_fixed, block_header_bits);
+        state_ = StreamState::FixedBlock;
     }
 
-    // A pending run ahead of a match: stored when it holds too many 9-bit
-    // literals, else literals in the open (or a new non-final) fixed block.
-    void flush_run(const uint8_t* run, uint32_t length, uint32_t wide_count) {
-        if (wide_count >= stored_run_wide_bytes) {
-            stored(run, length, 1);
-        } else {
-            open_fixed_block_if_needed();
-            literals(run, length);
-        }
+    VEK_HOT void mark_run_start() { run_start_ = {w_, state_, p_}; }
+
+    VEK_HOT void rewind_to_run_start() {
+        w_ = run_start_.writer;
+        state_ = run_start_.state;
     }
 
-    void match(uint32_t e_len, uint32_t e_dist) {
-        open_fixed_block_if_needed();
-        queue_bits(q, e_len & 0xFFFF, e_len >> 16);
-        queue_bits(q, e_dist >> 5, e_dist & 31);
+    VEK_HOT void begin_stored_run() {
+        rewind_to_run_start();
+        mode_ = RunMode::Counting;
     }
 
-    // The run at the end of the input. With more == 0 it closes the stream's
-    // last block, so an open non-final block is ended and a final one begun.
-    void final_run(const uint8_t* run, uint32_t length, uint32_t wide_count, int32_t more) {
-        if (wide_count >= stored_run_wide_bytes) {
-            stored(run, length, more);
+    // The run goes through the record's own writer as stored blocks.
+    VEK_HOT void emit_run_stored(int32_t more) {
+        stream_.bit_queue = w_.queue;
+        stream_.bit_count = w_.count;
+        stream_.out = w_.out;
+        stream_.state = state_;
+        emit_stored(stream_, run_start_.at, int32_t(p_ - run_start_.at), more);
+        w_ = {stream_.bit_queue, stream_.bit_count, stream_.out};
+        state_ = stream_.state;
+        grid_ = stream_.out;  // emit_stored ends byte-aligned with nothing pending
+    }
+
+    // The run at the end of the input. Its literals are already written into
+    // the open block unless it is stored; with more == 0 it must close the
+    // stream's last block instead, so it is written again after ending the
+    // open non-final block and opening a final one.
+    VEK_HOT void end_run(int32_t more) {
+        if (p_ == run_start_.at) return;
+        if (mode_ == RunMode::Counting) {
+            emit_run_stored(more);
             return;
         }
-        if (state == StreamState::BlockBoundary) {
-            queue_bits(q, more ? header_fixed : header_fixed_final, block_header_bits);
-        } else if (!more) {
-            queue_end_of_block(q);
-            queue_bits(q, header_fixed_final, block_header_bits);
+        if (more) return;
+        rewind_to_run_start();
+        if (state_ != StreamState::BlockBoundary) w_.put(0, end_of_block_bits);
+        w_.put(header_fixed_final, block_header_bits);
+        w_.flush();
+        state_ = StreamState::LastFixedBlock;
+        for (const uint8_t* at = run_start_.at; at < in_end_; ++at) {
+            const uint32_t e = literal_codes[*at];
+            w_.put(e >> 4, e & 15);
+            w_.flush();
         }
-        if (!more) {
-            state = StreamState::LastFixedBlock;
-        } else if (state == StreamState::BlockBoundary) {
-            state = StreamState::FixedBlock;
-        }
-        literals(run, length);
     }
+
+    // The record's writer spills 32 bits at a time from the last byte
+    // alignment (the call's start, or the end of a stored block), so the
+    // bytes written past the last whole 32 bits go back into the queue.
+    VEK_HOT void hand_back() {
+        const uint32_t spare = uint32_t(w_.out - grid_) & 3;
+        w_.out -= spare;
+        uint64_t spare_bits = 0;
+        for (uint32_t i = 0; i < spare; ++i) spare_bits |= uint64_t(w_.out[i]) << (8 * i);
+        stream_.bit_queue = spare_bits | w_.queue << (8 * spare);
+        stream_.bit_count = w_.count + 8 * spare;
+        stream_.out = w_.out;
+        stream_.state = state_;
+    }
+
+    DeflateStream& stream_;
+    uint32_t* const slots_;
+    const uint8_t* const in_;
+    const uint8_t* const in_end_;
+    // A slot holds the position's value in the table's biased numbering. The
+    // bytes there are read back from the input only once the distance is
+    // within the window, which keeps the table to 32 KiB.
+    const uint32_t slot_offset_;
+    ByteWriter w_;
+    StreamState state_;
+    uint8_t* grid_;
+    RunMode mode_;
+    RunStart run_start_;
+    const uint8_t* p_;         // the next byte to code; the run is run_start_.at..p_
+    uint32_t wide_count_ = 0;  // how many bytes of the run are 0x90 or above
 };
 
 }  // namespace
 
 void compress_block(DeflateStream& s, MatchTable& table, const uint8_t* in, int32_t len,
                     int32_t more) {
-    // A slot holds base + offset of the latest probe that hashed to it. The
-    // four bytes there are read back from the input only once the distance
-    // is within the window, which keeps the table to 32 KiB.
-    const uint32_t base = start_call(table, uint32_t(len));
-    BlockWriter w(s);
-    uint32_t pos = 0;
-    int32_t remaining = len;
-    uint32_t run_length = 0;
-    uint32_t wide_count = 0;
-
-    while (remaining >= 4) {
-        const uint32_t word = load_le32(in + pos);
-        uint32_t& slot = table.position[hash_index(word)];
-        const uint32_t candidate = slot;
-        slot = base + pos;
-        // The distance base + pos - candidate must be 1..32768.
-        const uint32_t distance_index = base + pos - candidate - 1;
-        if (distance_index < max_distance) {
-            const uint32_t from = pos - 1 - distance_index;
-            if (load_le32(in + from) == word) {
-                const uint32_t limit = std::min(uint32_t(remaining), max_match_length);
-                const uint32_t extension = count_equal(in + from + 4, in + pos + 4, limit - 4);
-                const uint32_t length = 4 + extension;
-                const uint32_t e_len = length_codes[length];
-                const uint32_t e_dist = distance_codes[distance_index];
-                // While the run is bound for a stored block, a 4- or 5-byte
-                // match would only cut it; otherwise take the match when its
-                // codes cost fewer bits than the literals it replaces.
-                const bool run_allows = wide_count < stored_run_wide_bytes || extension >= 2;
-                if (run_allows && (e_len >> 16) + (e_dist & 31) + 8 < wide_count + 8 * length) {
-                    if (run_length > 0) w.flush_run(in + pos - run_length, run_length, wide_count);
-                    w.match(e_len, e_dist);
-                    pos += length;
-                    remaining -= int32_t(length);
-                    run_length = 0;
-                    wide_count = 0;
-                    continue;
-                }
-            }
-        }
-        wide_count += is_wide(in[pos]);
-        ++run_length;
-        ++pos;
-        --remaining;
-    }
-
-    // The last 0..3 bytes are never probed; they join the run.
-    for (; remaining > 0; --remaining, ++pos, ++run_length) wide_count += is_wide(in[pos]);
-
-    if (run_length > 0) w.final_run(in + pos - run_length, run_length, wide_count, more);
-    w.store();
+    Scan(s, table, in, uint32_t(len)).run(more);
 }
 
 }  // namespace vek

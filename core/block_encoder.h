@@ -21,7 +21,13 @@ void compress_block(DeflateStream& s, MatchTable& table, const uint8_t* in, int3
 // above 8. A stored run costs at most 49 bits above its bytes plus 40 per
 // further 65535-byte block, and the 6-byte match that must follow it saves
 // more than that. Besides these: 31 pending bits, 3 bits of the first header
-// and 61 bits for the final run: 95 bits, under 12 bytes.
-constexpr size_t compressed_output_bound(size_t len) { return len + (len + 9) / 10 + 12; }
+// and 61 bits for the final run: 95 bits, under 12 bytes. The scan's writer
+// stores eight bytes at a time, so up to 8 bytes past the last one it
+// counts are written too; a run rewound to go out stored never held more
+// than its 51 wide bytes' worth above 8 bits per byte.
+inline constexpr size_t scan_store_slack = 8;
+constexpr size_t compressed_output_bound(size_t len) {
+    return len + (len + 9) / 10 + 12 + scan_store_slack;
+}
 
 }  // namespace vek

@@ -31,6 +31,11 @@ inline void store_le32(uint8_t* p, uint32_t v) {
     std::memcpy(p, &v, 4);
 }
 
+inline void store_le64(uint8_t* p, uint64_t v) {
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+    std::memcpy(p, &v, 8);
+}
+
 inline void store_le16(uint8_t* p, uint16_t v) {
     p[0] = uint8_t(v);
     p[1] = uint8_t(v >> 8);
