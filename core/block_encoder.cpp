@@ -170,9 +170,7 @@ private:
     // otherwise it is taken when its codes cost fewer bits than the literals
     // it replaces.
     VEK_HOT bool take_match(uint32_t length, uint32_t distance_index) {
-        const uint32_t e_len = length_codes[length];
-        const uint32_t e_dist = distance_codes[distance_index];
-        if ((e_len >> 16) + (e_dist & 31) + 8 >= wide_count_ + 8 * length) return false;
+        if (!match_pays_off(length, distance_index, wide_count_)) return false;
         if (mode_ != RunMode::Direct) [[unlikely]] {
             if (mode_ == RunMode::Counting) {
                 if (length < 6) return false;
@@ -180,6 +178,8 @@ private:
             }
             open_fixed_block();
         }
+        const uint32_t e_len = length_codes[length];
+        const uint32_t e_dist = distance_codes[distance_index];
         w_.put(e_len & 0xFFFF, e_len >> 16);
         w_.put(e_dist >> 5, e_dist & 31);
         w_.flush();

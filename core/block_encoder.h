@@ -3,6 +3,7 @@
 // cost too many 9-bit codes sent as stored blocks instead.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -12,6 +13,19 @@ namespace vek {
 
 // A run holding this many literals of 0x90..0xFF (9 bits each) goes out stored.
 inline constexpr uint32_t stored_run_wide_bytes = 52;
+
+// Whether a match's codes cost fewer bits than the literals it replaces,
+// which is (length code + extra) + (distance code + extra) + 8 < wide_count
+// + 8 * length. A match of 5 bytes or more always passes (at most 13 + 18 +
+// 8 bits against 40); a 4-byte match has a 7-bit length code, so it fails
+// only when its distance takes 12 extra bits (index 8192 and up) with no
+// wide byte pending, or 13 extra bits (16384 and up) with at most one.
+constexpr bool match_pays_off(uint32_t length, uint32_t distance_index, uint32_t wide_count) {
+    // One comparison, no branch on the length: longer matches count as two
+    // wide bytes, which lifts the limit past every distance.
+    const uint32_t credit = std::min(wide_count + (length > 4 ? 2u : 0u), 2u);
+    return distance_index < (8192u << credit);
+}
 
 void compress_block(DeflateStream& s, MatchTable& table, const uint8_t* in, int32_t len,
                     int32_t more);
