@@ -23,7 +23,7 @@ inline constexpr uint32_t bias_gap = max_distance + 1;
 // positions would run out of 32 bits.
 uint32_t start_call(MatchTable& table, uint32_t len) {
     if (table.bias < bias_gap || table.bias > UINT32_MAX - len - bias_gap) {
-        std::fill(std::begin(table.position), std::end(table.position), 0u);
+        std::fill(std::begin(table.entry), std::end(table.entry), MatchTable::Entry{0, 0});
         table.bias = bias_gap;
     }
     const uint32_t base = table.bias;
@@ -100,7 +100,7 @@ struct RunStart {
 class Scan {
 public:
     Scan(DeflateStream& s, MatchTable& table, const uint8_t* in, uint32_t len)
-        : stream_(s), slots_(table.position), in_(in), in_end_(in + len),
+        : stream_(s), slots_(table.entry), in_(in), in_end_(in + len),
           slot_offset_(start_call(table, len) - uint32_t(reinterpret_cast<uintptr_t>(in))),
           w_{s.bit_queue, s.bit_count, s.out}, state_(s.state), grid_(s.out), p_(in) {
         w_.flush();
@@ -127,24 +127,19 @@ private:
         while (p_ < end) {
             const uint64_t ahead = near_end ? load_le32(p_) : load_le64(p_);
             const uint32_t word = uint32_t(ahead);
-            uint32_t& slot = slots_[hash_index(word)];
+            MatchTable::Entry& slot = slots_[hash_index(word)];
             const uint32_t here = uint32_t(reinterpret_cast<uintptr_t>(p_)) + slot_offset_;
             // The distance here - candidate must be 1..32768.
-            const uint32_t distance_index = here - slot - 1;
-            slot = here;
-            // One branch for both tests: out of the window, the word is
-            // compared with itself and the window test alone refuses it.
-            const uint32_t outside = opaque(distance_index >= max_distance);
-            const uint8_t* from = p_ - ((distance_index + 1) & (outside - 1));
-            if (near_end) {
-                if ((outside | (load_le32(from) ^ word)) == 0) {
+            const uint32_t distance_index = here - slot.position - 1;
+            const uint32_t word_diff = slot.word ^ word;
+            slot = {here, word};
+            if ((opaque(distance_index >= max_distance) | word_diff) == 0) {
+                const uint8_t* from = p_ - distance_index - 1;
+                if (near_end) {
                     const uint32_t length = 4 + count_equal(from + 4, p_ + 4, uint32_t(in_end_ - p_) - 4);
                     if (take_match(length, distance_index)) continue;
-                }
-            } else {
-                const uint64_t diff = load_le64(from) ^ ahead;
-                if ((outside | uint32_t(diff)) == 0) {
-                    if (take_match(match_length(from, diff), distance_index)) continue;
+                } else {
+                    if (take_match(match_length(from, load_le64(from) ^ ahead), distance_index)) continue;
                 }
             }
             literal();
@@ -275,7 +270,7 @@ private:
     }
 
     DeflateStream& stream_;
-    uint32_t* const slots_;
+    MatchTable::Entry* const slots_;
     const uint8_t* const in_;
     const uint8_t* const in_end_;
     // A slot holds the position's value in the table's biased numbering. The

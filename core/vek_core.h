@@ -47,7 +47,11 @@ struct DeflateStream {
 // so old entries are as unusable as empty ones and the output is the same.
 struct MatchTable {
     static constexpr uint32_t slot_bits = 13;
-    uint32_t position[1u << slot_bits];
+    struct Entry {
+        uint32_t position;
+        uint32_t word;
+    };
+    Entry entry[1u << slot_bits];
     uint32_t bias;  // below 32769 (0 in a new table): to be emptied before use
 };
 
