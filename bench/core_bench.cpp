@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -31,12 +32,14 @@ Result run(const std::vector<std::vector<uint8_t>>& files, int level, int format
            std::vector<uint8_t>& out) {
     const auto start = std::chrono::steady_clock::now();
     size_t total = 0;
+    // A table kept across calls, as the module keeps one per thread.
+    auto table = std::make_unique<vek::MatchTable>();
     for (const auto& data : files) {
         vek::DeflateStream s{};
         vek::init_stream(&s, level, format);
         for (size_t at = 0; at < data.size() || at == 0; at += chunk) {
             const size_t n = std::min(chunk, data.size() - at);
-            total += size_t(vek::encode_stream(&s, out.data(), data.data() + at, int32_t(n), 1));
+            total += size_t(vek::encode_stream(&s, out.data(), data.data() + at, int32_t(n), 1, table.get()));
             if (data.empty()) break;
         }
         total += size_t(vek::finish_stream(&s, out.data()));

@@ -16,6 +16,9 @@ inline constexpr size_t zlib_trailer_size = 4;
 inline constexpr size_t finish_deflate_bound = 6;
 inline constexpr size_t empty_final_block_size = 2;
 
+static_assert(gzip_header_size + empty_final_block_size + gzip_trailer_size <= finish_output_limit);
+static_assert(finish_deflate_bound + gzip_trailer_size <= finish_output_limit);
+
 size_t header_due(const DeflateStream& s) {
     if (s.state != StreamState::Init) return 0;
     switch (s.format) {

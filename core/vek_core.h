@@ -84,8 +84,10 @@ int32_t finish_stream(DeflateStream* stream, uint8_t* out);
 // The most bytes that one encode call of `len` bytes (len < 2^31) can write
 // on this record, container header included when it is still due.
 size_t max_encode_output(const DeflateStream& stream, size_t len);
-// The most bytes that the finish operation of this record's format can write.
+// The most bytes that the finish operation of this record's format can write,
+// and the most for any record.
 size_t max_finish_output(const DeflateStream& stream);
+inline constexpr size_t finish_output_limit = 20;
 
 // Checksums. The running values are finished checksums that chain like
 // zlib's crc32(previous, data) and adler32(previous, data).

@@ -10,17 +10,11 @@ namespace vek {
 
 class OutputBuffer {
 public:
-    // A new object's buffer has room for 15 bytes, though none is reserved yet.
-    static constexpr size_t initial_room = 15;
-
-    OutputBuffer() : bytes_(std::make_unique_for_overwrite<uint8_t[]>(initial_room)) {}
-
     // Throws std::bad_alloc (MemoryError) and leaves the buffer as it was when
     // it cannot grow. Nothing in it is kept: each call writes from the start.
     void reserve(size_t needed) {
         if (reserved_ >= needed) return;
-        // Below `needed` the capacity is the initial room or the last reservation.
-        if (needed > initial_room) bytes_ = std::make_unique_for_overwrite<uint8_t[]>(needed);
+        bytes_ = std::make_unique_for_overwrite<uint8_t[]>(needed);
         reserved_ = needed;
     }
 

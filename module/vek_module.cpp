@@ -3,7 +3,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <new>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -48,6 +50,44 @@ void advise_huge_pages(char* data, size_t size) {
 #endif
 }
 
+// What every call on one thread can share: the match table, which the
+// encoder biases per call so that it never needs emptying (a new object
+// costs no 64 KiB fill), and an output area for small calls, whose result
+// is then one allocation and one copy.
+struct ThreadScratch {
+    static constexpr size_t output_size = size_t(64) << 10;
+    MatchTable table;
+    uint8_t output[output_size];
+};
+
+// Made on a thread's first compressing call; nullptr when that allocation
+// fails, which the caller reports as MemoryError.
+ThreadScratch* thread_scratch() {
+    thread_local std::unique_ptr<ThreadScratch> scratch;
+    if (!scratch) {
+        scratch.reset(new (std::nothrow) ThreadScratch);
+        if (scratch) scratch->table.bias = 0;  // a new table: emptied on first use
+    }
+    return scratch.get();
+}
+
+// Releasing and taking back the interpreter lock costs more than encoding a
+// few kilobytes, so small calls keep it; other threads gain nothing from it.
+constexpr size_t release_lock_from = size_t(4) << 10;
+
+class MaybeReleaseLock {
+public:
+    explicit MaybeReleaseLock(size_t work) : state_(work >= release_lock_from ? PyEval_SaveThread() : nullptr) {}
+    ~MaybeReleaseLock() {
+        if (state_ != nullptr) PyEval_RestoreThread(state_);
+    }
+    MaybeReleaseLock(const MaybeReleaseLock&) = delete;
+    MaybeReleaseLock& operator=(const MaybeReleaseLock&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
 }  // namespace
 
 class vek_compressobj {
@@ -61,9 +101,15 @@ public:
         const auto* data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(obj.ptr()));
         const size_t n = size_t(PyBytes_GET_SIZE(obj.ptr()));
         const size_t room = encode_room(n);
+        ThreadScratch* scratch = thread_scratch();
+        if (scratch == nullptr) throw std::bad_alloc();
+        if (room <= ThreadScratch::output_size) {
+            const DeflateStream before = stream;
+            return result(scratch->output, encode_all(scratch->output, data, n, scratch->table), before);
+        }
         if (output.reserved() >= room) {
             const DeflateStream before = stream;
-            return result(encode_all(output.data(), data, n), before);
+            return result(output.data(), encode_all(output.data(), data, n, scratch->table), before);
         }
         // The buffer must grow, so its new pages would be written once and
         // copied once: write this call straight into the result instead. The
@@ -73,7 +119,8 @@ public:
         if (bytes == nullptr) throw py::error_already_set();  // MemoryError, nothing encoded
         advise_huge_pages(PyBytes_AS_STRING(bytes), room);
         const DeflateStream before = stream;
-        const size_t count = encode_all(reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(bytes)), data, n);
+        const size_t count =
+            encode_all(reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(bytes)), data, n, scratch->table);
         if (_PyBytes_Resize(&bytes, Py_ssize_t(count)) != 0) return undo(before);
         return py::reinterpret_steal<py::bytes>(bytes);
     }
@@ -82,18 +129,13 @@ public:
         auto lock = lock_call(call_mutex);
         // A finished stream stays finished: another trailer would corrupt it.
         if (finished()) return py::bytes();
-        output.reserve(std::max(flush_growth_rule, max_finish_output(stream)));
+        uint8_t out[finish_output_limit];
         const DeflateStream before = stream;
-        size_t count = 0;
-        {
-            py::gil_scoped_release released;
-            count = size_t(finish_stream(&stream, output.data()));
-        }
-        return result(count, before);
+        const size_t count = size_t(finish_stream(&stream, out));
+        return result(out, count, before);
     }
 
 private:
-    static constexpr size_t flush_growth_rule = 12;
 
     bool finished() const {
         return stream.state == StreamState::Done || stream.state == StreamState::End;
@@ -112,15 +154,16 @@ private:
     }
 
     // All n bytes, in pieces the core's 32-bit lengths can take, at `out`
-    // (room for encode_room(n) bytes), with the interpreter lock released.
-    size_t encode_all(uint8_t* out, const uint8_t* data, size_t n) {
-        py::gil_scoped_release released;
+    // (room for encode_room(n) bytes), with the interpreter lock released
+    // unless the call is small.
+    size_t encode_all(uint8_t* out, const uint8_t* data, size_t n, MatchTable& table) {
+        MaybeReleaseLock released(n);
         size_t count = 0;
         size_t offset = 0;
         do {
             const size_t piece = std::min(n - offset, max_piece);
             count += size_t(
-                encode_stream(&stream, out + count, data + offset, int32_t(piece), 1, &match_table));
+                encode_stream(&stream, out + count, data + offset, int32_t(piece), 1, &table));
             offset += piece;
         } while (offset < n);
         return count;
@@ -128,9 +171,8 @@ private:
 
     // The call's bytes as a new object. If that object cannot be made, the
     // record goes back to what it was, so the call has had no effect at all.
-    py::bytes result(size_t count, const DeflateStream& before) {
-        PyObject* bytes =
-            PyBytes_FromStringAndSize(reinterpret_cast<const char*>(output.data()), Py_ssize_t(count));
+    py::bytes result(const uint8_t* data, size_t count, const DeflateStream& before) {
+        PyObject* bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), Py_ssize_t(count));
         if (bytes == nullptr) return undo(before);
         return py::reinterpret_steal<py::bytes>(bytes);
     }
@@ -142,10 +184,8 @@ private:
     }
 
     DeflateStream stream{};
+    // For calls too large for the thread's scratch area that can reuse it.
     OutputBuffer output;
-    // Kept across calls so that a small call need not empty 32 KiB of table
-    // (the encoder makes old entries unusable instead).
-    MatchTable match_table{};
     // One call at a time per object; the interpreter lock is released inside.
     std::mutex call_mutex;
 };
