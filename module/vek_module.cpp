@@ -2,6 +2,7 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -11,6 +12,7 @@
 #include <sys/mman.h>
 #endif
 
+#include "fast_calls.h"
 #include "output_buffer.h"
 #include "vek_core.h"
 
@@ -190,14 +192,72 @@ private:
     std::mutex call_mutex;
 };
 
+namespace {
+
+using fast_calls::call_original;
+using fast_calls::translate_exceptions;
+
+fast_calls::Entry init_entry, compress_entry, flush_entry;
+PyTypeObject* compressobj_type = nullptr;
+const py::detail::type_info* compressobj_info = nullptr;
+
+// An int that pybind11 takes without conversion, within int's range.
+bool plain_int(PyObject* arg, int& value) {
+    if (!PyLong_CheckExact(arg)) return false;
+    int overflow = 0;
+    const long v = PyLong_AsLongAndOverflow(arg, &overflow);
+    if (overflow != 0 || v < INT_MIN || v > INT_MAX) return false;
+    value = int(v);
+    return true;
+}
+
+PyObject* fast_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    int level = 1, format = 2;
+    if (kwnames != nullptr || nargs > 2 || Py_TYPE(self) != compressobj_type ||
+        (nargs > 0 && !plain_int(args[0], level)) || (nargs > 1 && !plain_int(args[1], format)))
+        return call_original(init_entry, self, args, nargs, kwnames);
+    auto* inst = reinterpret_cast<py::detail::instance*>(self);
+    py::detail::value_and_holder v_h = inst->get_value_and_holder(compressobj_info, true);
+    // pybind11 ignores a second __init__; its own function says so.
+    if (v_h.instance_registered()) return call_original(init_entry, self, args, nargs, kwnames);
+    return translate_exceptions([&]() -> PyObject* {
+        // The object and its holder's count in one allocation.
+        auto holder = std::make_shared<vek_compressobj>(level, format);
+        v_h.value_ptr() = holder.get();
+        compressobj_info->init_instance(inst, &holder);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* fast_compress(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto* native = fast_calls::native_of<vek_compressobj>(self, compressobj_type);
+    if (native == nullptr || kwnames != nullptr || nargs != 1 || !PyBytes_Check(args[0]))
+        return call_original(compress_entry, self, args, nargs, kwnames);
+    return translate_exceptions(
+        [&] { return native->compress(py::reinterpret_borrow<py::bytes>(args[0])).release().ptr(); });
+}
+
+PyObject* fast_flush(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto* native = fast_calls::native_of<vek_compressobj>(self, compressobj_type);
+    if (native == nullptr || kwnames != nullptr || nargs != 0)
+        return call_original(flush_entry, self, args, nargs, kwnames);
+    return translate_exceptions([&] { return native->flush().release().ptr(); });
+}
+
+}  // namespace
 }  // namespace vek
 
 PYBIND11_MODULE(vek, m) {
     using vek::vek_compressobj;
-    py::class_<vek_compressobj, std::shared_ptr<vek_compressobj>>(m, "compressobj")
-        .def(py::init<int, int>(), py::arg("level") = 1, py::arg("format") = 2)
+    py::class_<vek_compressobj, std::shared_ptr<vek_compressobj>> cls(m, "compressobj");
+    cls.def(py::init<int, int>(), py::arg("level") = 1, py::arg("format") = 2)
         .def("compress", &vek_compressobj::compress, py::arg("obj"))
         .def("flush", &vek_compressobj::flush);
+    vek::compressobj_type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    vek::compressobj_info = py::detail::get_type_info(typeid(vek_compressobj));
+    vek::fast_calls::install(cls, "__init__", vek::init_entry, vek::fast_init);
+    vek::fast_calls::install(cls, "compress", vek::compress_entry, vek::fast_compress);
+    vek::fast_calls::install(cls, "flush", vek::flush_entry, vek::fast_flush);
     m.attr("VEK_FMT_GZIP") = int(vek::format_gzip);
     m.attr("VEK_FMT_ZLIB") = int(vek::format_zlib);
     m.attr("VEK_FMT_DEFLATE") = int(vek::format_deflate);
