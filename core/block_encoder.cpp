@@ -131,15 +131,15 @@ private:
             const uint32_t here = uint32_t(reinterpret_cast<uintptr_t>(p_)) + slot_offset_;
             // The distance here - candidate must be 1..32768.
             const uint32_t distance_index = here - slot.position - 1;
-            const uint32_t word_diff = slot.word ^ word;
-            slot = {here, word};
-            if ((opaque(distance_index >= max_distance) | word_diff) == 0) {
+            const uint64_t diff = slot.bytes ^ ahead;
+            slot = {here, ahead};
+            if ((opaque(distance_index >= max_distance) | uint32_t(diff)) == 0) {
                 const uint8_t* from = p_ - distance_index - 1;
                 if (near_end) {
                     const uint32_t length = 4 + count_equal(from + 4, p_ + 4, uint32_t(in_end_ - p_) - 4);
                     if (take_match(length, distance_index)) continue;
                 } else {
-                    if (take_match(match_length(from, load_le64(from) ^ ahead), distance_index)) continue;
+                    if (take_match(match_length(from, diff), distance_index)) continue;
                 }
             }
             literal();

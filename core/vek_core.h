@@ -41,15 +41,19 @@ struct DeflateStream {
 };
 
 // The match finder's table: for each hash slot the latest probed position,
-// offset by `bias`. Without one, a compressing call empties 32 KiB of table
-// on its stack. A caller that keeps one for a stream (zero-initialised) saves
-// that: each call moves `bias` past every earlier call's positions and window,
-// so old entries are as unusable as empty ones and the output is the same.
+// offset by `bias`, and the eight input bytes there (only four near the end
+// of an input), so that the word test and the length of a short match need
+// no read of the input at the candidate. Without one, a compressing call
+// empties 96 KiB of table on its stack. A caller that keeps one (any thread,
+// any stream; zero-initialised) saves that: each call moves `bias` past
+// every earlier call's positions and window, so old entries are as unusable
+// as empty ones and the output is the same.
 struct MatchTable {
     static constexpr uint32_t slot_bits = 13;
-    struct Entry {
+    // Packed: 12 bytes an entry measured faster than 16 (less cache).
+    struct [[gnu::packed]] Entry {
         uint32_t position;
-        uint32_t word;
+        uint64_t bytes;
     };
     Entry entry[1u << slot_bits];
     uint32_t bias;  // below 32769 (0 in a new table): to be emptied before use
