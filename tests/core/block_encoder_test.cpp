@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <random>
 #include <set>
 
 #include "block_encoder.h"
+#include "code_tables.h"
+#include "reference_encoder.h"
 #include "support.h"
 
 namespace vek::test {
@@ -308,6 +311,89 @@ TEST(MatchTable, KeptTableGivesTheOutputOfAFreshTableEveryCall) {
             b.resize(size_t(encode_deflate(&fresh, b.data(), text.data() + at, int32_t(n), 1)));
             ASSERT_EQ(a, b) << "bias " << start_bias << " at " << at;
             at += n;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace vek::test
+
+namespace vek::test {
+namespace {
+
+// Inputs of the kinds that drive each path of the scan: text with short
+// repeats, binary, wide bytes (stored runs), long runs of one byte, and runs
+// that reach 52 wide bytes before a repeat of 4 to 8 bytes.
+Bytes varied_input(std::mt19937& rng, int kind, size_t n) {
+    Bytes b(n);
+    for (size_t i = 0; i < n; ++i) {
+        switch (kind) {
+            case 0: b[i] = uint8_t("the quick brown fox, "[rng() % 21]); break;
+            case 1: b[i] = uint8_t(rng()); break;
+            case 2: b[i] = uint8_t(0x90 + rng() % 0x70); break;
+            case 3: b[i] = i > 0 && rng() % 64 ? b[i - 1] : uint8_t(rng()); break;
+            default:
+                b[i] = i > 60 && rng() % 70 == 0 ? b[i - 1 - rng() % 60] : uint8_t(rng() % 2 ? 0x95 : 'a' + rng() % 3);
+                break;
+        }
+    }
+    // Copies from up to 40,000 bytes back, so distances reach past the window.
+    for (size_t k = 0; k < n / 200; ++k) {
+        const size_t len = 4 + rng() % 12, to = rng() % n;
+        const size_t from = to - std::min(to, size_t(1 + rng() % 40000));
+        for (size_t i = 0; i < len && to + i < n; ++i) b[to + i] = b[from + i];
+    }
+    return b;
+}
+
+// Every call must write the bytes the plain algorithm writes and leave the
+// same pending bits and state, from any entry state, with a table kept
+// across calls (at any bias) or none.
+TEST(BlockEncoder, EveryCallWritesTheBytesOfThePlainAlgorithm) {
+    std::mt19937 rng(11);
+    auto table = std::make_unique<MatchTable>();
+    table->bias = 0;
+    for (int round = 0; round < 400; ++round) {
+        const size_t n = round % 40 == 0 ? 200000 + rng() % 100000 : rng() % 3000;
+        const Bytes input = varied_input(rng, round % 5, n);
+        if (round % 50 == 0) table->bias = uint32_t(rng());
+        const bool keep_table = round % 3 != 0;
+        DeflateStream fast{};
+        init_deflate(&fast, 1);
+        ReferenceStream plain;
+        if (rng() % 2) {
+            plain.state = fast.state = StreamState::FixedBlock;
+            plain.count = fast.bit_count = rng() % 32;
+            plain.queue = fast.bit_queue = (uint64_t(rng()) << 32 | rng()) & ((uint64_t(1) << fast.bit_count) - 1);
+        }
+        for (size_t at = 0; at < n || at == 0;) {
+            const size_t piece = std::min(n - at, size_t(1 + rng() % (round % 2 ? 70000 : 700)));
+            const bool last = at + piece == n;
+            const int more = last && rng() % 2 ? 0 : 1;
+            const Bytes chunk(input.begin() + long(at), input.begin() + long(at + piece));
+            Bytes out(max_encode_output(fast, piece));
+            out.resize(size_t(encode_deflate(&fast, out.data(), chunk.data(), int32_t(piece), more,
+                                             keep_table ? table.get() : nullptr)));
+            ASSERT_EQ(out, reference_compress(plain, chunk, more)) << "round " << round << " at " << at;
+            ASSERT_EQ(fast.bit_count, plain.count);
+            ASSERT_EQ(fast.bit_queue, plain.queue);
+            ASSERT_EQ(fast.state, plain.state);
+            at += piece;
+            if (piece == 0) break;
+        }
+    }
+}
+
+// Only a 4-byte match can fail the bit-cost test; the encoder's one
+// comparison must agree with the test as written, for every distance.
+TEST(BlockEncoder, CostTestAsOneComparisonAgreesWithTheBitCounts) {
+    for (uint32_t length : {4u, 5u, 6u, 10u, 11u, 130u, 257u, 258u}) {
+        for (uint32_t wide : {0u, 1u, 2u, 3u, 51u}) {
+            for (uint32_t index = 0; index < max_distance; ++index) {
+                const uint32_t bits = (length_codes[length] >> 16) + (distance_codes[index] & 31);
+                ASSERT_EQ(match_pays_off(length, index, wide), bits + 8 < wide + 8 * length)
+                    << length << " " << index << " " << wide;
+            }
         }
     }
 }
