@@ -3,7 +3,8 @@
 // bound's size (so AddressSanitizer sees any write past it). zlib must
 // inflate the result to the input, with nothing after the stream, and a
 // stream that keeps its match table must write the same bytes as one that
-// empties a table on every call.
+// empties a table on every call. At level 1 every call must also write the
+// bytes of the plain algorithm (tests/core/reference_encoder).
 //
 // Input: one control byte, then two bytes per cut, then the data.
 //   bit 0     level (0 store, 1 compress)
@@ -17,6 +18,7 @@
 #include <span>
 #include <vector>
 
+#include "reference_encoder.h"
 #include "support.h"
 #include "vek_core.h"
 
@@ -51,6 +53,23 @@ Bytes encode_pieces(int level, int format, std::span<const std::span<const uint8
     append_call(out, vek::max_finish_output(stream),
                 [&](uint8_t* buffer) { return vek::finish_stream(&stream, buffer); });
     return out;
+}
+
+// Each call of a raw level-1 stream against the plain algorithm.
+void compare_with_reference(std::span<const std::span<const uint8_t>> pieces) {
+    vek::DeflateStream stream{};
+    vek::init_deflate(&stream, 1);
+    vek::test::ReferenceStream plain;
+    auto table = std::make_unique<vek::MatchTable>();
+    table->bias = 0;
+    for (const auto piece : pieces) {
+        Bytes out;
+        append_call(out, vek::max_encode_output(stream, piece.size()), [&](uint8_t* buffer) {
+            return vek::encode_deflate(&stream, buffer, piece.data(), int32_t(piece.size()), 1, table.get());
+        });
+        require(out == vek::test::reference_compress(plain, Bytes(piece.begin(), piece.end()), 1));
+        require(stream.bit_queue == plain.queue && stream.bit_count == plain.count && stream.state == plain.state);
+    }
 }
 
 }  // namespace
@@ -90,6 +109,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto table = std::make_unique<vek::MatchTable>();
     const Bytes kept = encode_pieces(level, format, pieces, table.get());
     require(fresh == kept);
+    if (level == 1) compare_with_reference(pieces);
 
     const auto inflated = vek::test::inflate_with_zlib(fresh, vek::test::window_bits_for(format));
     require(inflated.has_value() && inflated->size() == input_size);

@@ -55,13 +55,20 @@ inline PyObject* call_original(const Entry& entry, PyObject* self, PyObject* con
     return PyObject_Vectorcall(entry.original, all.data(), size_t(1 + nargs), kwnames);
 }
 
-// The native object of an initialised instance of exactly `type`, else nullptr.
+// The native object of `self`, an instance of the class or of a subclass
+// (the method descriptor has checked that). An instance whose __init__
+// never ran has none: that is a TypeError, where pybind11 would call the
+// member function on a null object.
 template <class Native>
-Native* native_of(PyObject* self, PyTypeObject* type) {
-    if (Py_TYPE(self) != type) return nullptr;
+Native* native_of(PyObject* self, const py::detail::type_info* info) {
     auto* inst = reinterpret_cast<py::detail::instance*>(self);
-    const py::detail::value_and_holder v_h = inst->get_value_and_holder();
-    return v_h.holder_constructed() ? v_h.template value_ptr<Native>() : nullptr;
+    const py::detail::value_and_holder v_h = inst->get_value_and_holder(info, false);
+    if (!v_h || !v_h.holder_constructed()) {
+        PyErr_Format(PyExc_TypeError, "%s object is not initialised: its __init__ was not called",
+                     Py_TYPE(self)->tp_name);
+        return nullptr;
+    }
+    return v_h.template value_ptr<Native>();
 }
 
 // Replaces the class attribute `name` with a METH_FASTCALL method whose

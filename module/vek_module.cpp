@@ -230,17 +230,18 @@ PyObject* fast_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 PyObject* fast_compress(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    auto* native = fast_calls::native_of<vek_compressobj>(self, compressobj_type);
-    if (native == nullptr || kwnames != nullptr || nargs != 1 || !PyBytes_Check(args[0]))
+    auto* native = fast_calls::native_of<vek_compressobj>(self, compressobj_info);
+    if (native == nullptr) return nullptr;
+    if (kwnames != nullptr || nargs != 1 || !PyBytes_Check(args[0]))
         return call_original(compress_entry, self, args, nargs, kwnames);
     return translate_exceptions(
         [&] { return native->compress(py::reinterpret_borrow<py::bytes>(args[0])).release().ptr(); });
 }
 
 PyObject* fast_flush(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    auto* native = fast_calls::native_of<vek_compressobj>(self, compressobj_type);
-    if (native == nullptr || kwnames != nullptr || nargs != 0)
-        return call_original(flush_entry, self, args, nargs, kwnames);
+    auto* native = fast_calls::native_of<vek_compressobj>(self, compressobj_info);
+    if (native == nullptr) return nullptr;
+    if (kwnames != nullptr || nargs != 0) return call_original(flush_entry, self, args, nargs, kwnames);
     return translate_exceptions([&] { return native->flush().release().ptr(); });
 }
 

@@ -73,3 +73,24 @@ def test_interpreter_lock_is_released_during_the_core_call():
         counter[0] += 1
     t.join()
     assert seen["after"] - seen["before"] > 10_000, "no Python thread ran while compressing"
+
+
+def test_objects_interleaved_on_one_thread_give_the_bytes_each_gives_alone():
+    # All objects of a thread share its match table; each call must still
+    # see only its own input.
+    pieces = chunks(7, count=5, size=30_000)
+    alone = [compress_pieces(pieces[i:] + pieces[:i], 1, i % 3) for i in range(4)]
+    objects = [vek.compressobj(1, i % 3) for i in range(4)]
+    outs = [[] for _ in objects]
+    for step in range(len(pieces)):
+        for i, c in enumerate(objects):
+            outs[i].append(c.compress((pieces[i:] + pieces[:i])[step]))
+    assert [b"".join(o) + c.flush() for o, c in zip(outs, objects)] == alone
+
+
+def test_small_messages_on_many_threads_match_one_thread():
+    messages = [m[: 50 + 37 * i] for i, m in enumerate(chunks(3, count=40, size=3_000))]
+    expected = [compress_pieces([m], 1, 0) for m in messages]
+    with ThreadPoolExecutor(max_workers=8) as pool:
+        for _ in range(5):
+            assert list(pool.map(lambda m: compress_pieces([m], 1, 0), messages)) == expected
