@@ -106,6 +106,55 @@ def streaming_compressors() -> dict[str, Compress]:
     return found
 
 
+MESSAGE_SIZES = (256, 1 << 10, 4 << 10, 16 << 10)
+MESSAGE_SOURCE = CORPUS / "small" / "html"
+
+
+def message_compressors() -> dict[str, Callable[[bytes], object]]:
+    """One-shot messages: a new object (or a one-shot call) per message."""
+
+    def vek_message(data: bytes):
+        c = vek.compressobj(1, 2)
+        return c.compress(data), c.flush()
+
+    found: dict[str, Callable[[bytes], object]] = {"vek L1 raw": vek_message}
+    for name, compress in peers().items():
+        if name.endswith("L1") or name == "isal L0":
+            found[name] = compress
+    return found
+
+
+def measure_messages(runs: int) -> list[tuple[int, dict[str, float]]]:
+    """MB/s per message size and compressor, best of `runs` passes over the
+    messages cut from the source, the compressors taking turns in each pass."""
+    data = MESSAGE_SOURCE.read_bytes()
+    compressors = message_compressors()
+    results = []
+    for size in MESSAGE_SIZES:
+        messages = [data[at : at + size] for at in range(0, len(data) - size + 1, size)]
+        total = size * len(messages)
+        best = dict.fromkeys(compressors, float("inf"))
+        for _ in range(runs + 1):
+            for name, compress in compressors.items():
+                start = time.perf_counter()
+                for m in messages:
+                    compress(m)
+                best[name] = min(best[name], time.perf_counter() - start)
+        results.append((size, {name: total / t / 1e6 for name, t in best.items()}))
+    return results
+
+
+def print_messages(results: list[tuple[int, dict[str, float]]]) -> None:
+    names = list(results[0][1])
+    print(f"\nmessages cut from {MESSAGE_SOURCE.name}, MB/s, best of the runs; last column: vek / isal L0\n")
+    print("| size | " + " | ".join(names) + " | vek / isal L0 |")
+    print("|---:|" + "---:|" * (len(names) + 1))
+    for size, rates in results:
+        ratio = rates["vek L1 raw"] / rates["isal L0"] if "isal L0" in rates else float("nan")
+        label = f"{size // 1024} KiB" if size >= 1024 else f"{size} B"
+        print(f"| {label} | " + " | ".join(f"{rates[n]:.1f}" for n in names) + f" | {ratio:.2f} |", flush=True)
+
+
 def measure(compress: Compress, files: list[bytes], runs: int) -> tuple[float, float]:
     """Aggregate MB/s (median run) and compressed size in percent."""
     total = sum(map(len, files))
@@ -162,6 +211,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--plot", type=pathlib.Path, default=pathlib.Path("bench/results/throughput.png"))
     parser.add_argument("--no-streaming", action="store_true")
+    parser.add_argument("--no-messages", action="store_true")
     args = parser.parse_args(argv)
 
     paths = collect(args.paths)
@@ -180,6 +230,8 @@ def main(argv: list[str] | None = None) -> int:
             rate, ratio = measure(compress, files, args.runs)
             rows.append((name, rate, ratio))
             print(f"| {name:<28} | {rate:>8.1f} | {ratio:>7.2f} |", flush=True)
+    if not args.no_messages and MESSAGE_SOURCE.is_file():
+        print_messages(measure_messages(args.runs))
     args.plot.parent.mkdir(parents=True, exist_ok=True)
     plot(rows[: len(groups[0])], args.plot, title)
     print(f"\nplot: {args.plot}")
