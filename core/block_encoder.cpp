@@ -133,7 +133,7 @@ private:
             const uint32_t distance_index = here - slot.position - 1;
             const uint64_t diff = slot.bytes ^ ahead;
             slot = {here, ahead};
-            if ((opaque(distance_index >= max_distance) | uint32_t(diff)) == 0) {
+            if ((opaque(distance_index >= max_distance) | uint32_t(diff)) == 0) [[unlikely]] {
                 const uint8_t* from = p_ - distance_index - 1;
                 if (near_end) {
                     const uint32_t length = 4 + count_equal(from + 4, p_ + 4, uint32_t(in_end_ - p_) - 4);
