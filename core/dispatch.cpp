@@ -60,6 +60,22 @@ size_t max_encode_output(const DeflateStream& stream, size_t len) {
     return header_due(stream) + body;
 }
 
+// append_fragment shifts bits out of a fragment eight bytes at a time.
+inline constexpr size_t fragment_read_slack = 8;
+
+size_t max_fragment_output(int32_t level, size_t len) {
+    DeflateStream fresh{};
+    init_deflate(&fresh, level);
+    return max_encode_output(fresh, len) + fragment_read_slack;
+}
+
+// Besides the header still due and the fragment's own bytes: up to 31 bits
+// pending, 7 of an end-of-block and 7 of padding, or a tail of 31 bits
+// ahead of which nothing was aligned: under 12 bytes either way.
+size_t max_append_output(const DeflateStream& stream, const Fragment& fragment) {
+    return header_due(stream) + fragment.size + 12;
+}
+
 size_t max_finish_output(const DeflateStream& stream) {
     size_t trailer = 0;
     switch (stream.format) {

@@ -74,6 +74,38 @@ uint32_t crc32_update_bytewise(uint32_t crc, const uint8_t* in, int32_t len) {
     return crc;
 }
 
+// CRC arithmetic in GF(2)[x] modulo the CRC polynomial, in the reflected
+// form the tables use: bit 31 holds x^0, so multiplying by x is a right
+// shift that folds the polynomial back in. Appending n bytes to a message
+// multiplies its CRC register by x^(8n); the complements at both ends of a
+// finished CRC cancel in the combination, as they do for zlib's.
+namespace {
+
+uint32_t multiply_mod_polynomial(uint32_t a, uint32_t b) {
+    uint32_t product = 0;
+    for (uint32_t bit = 1u << 31; bit != 0; bit >>= 1) {
+        if (a & bit) product ^= b;
+        b = (b >> 1) ^ (b & 1 ? crc32_polynomial : 0);
+    }
+    return product;
+}
+
+// x^(8n) modulo the polynomial, by squaring: x^8 is 0x00800000 reflected.
+uint32_t x_to_8n(uint64_t n) {
+    uint32_t result = 1u << 31, power = 1u << 23;
+    for (; n != 0; n >>= 1) {
+        if (n & 1) result = multiply_mod_polynomial(result, power);
+        power = multiply_mod_polynomial(power, power);
+    }
+    return result;
+}
+
+}  // namespace
+
+uint32_t crc32_combine(uint32_t crc_a, uint32_t crc_b, uint64_t len_b) {
+    return multiply_mod_polynomial(x_to_8n(len_b), crc_a) ^ crc_b;
+}
+
 int32_t init_gzip(DeflateStream* stream, int32_t level) {
     reset_stream(*stream, level, format_gzip, StreamState::Init, 0);
     return 0;

@@ -20,6 +20,10 @@ void emit_stored(DeflateStream& s, const uint8_t* in, int32_t len, int32_t more)
         const bool final_block = more == 0 && left == 0;
         s.state = final_block ? StreamState::Done : StreamState::BlockBoundary;
         queue_bits(s, final_block ? header_stored_final : header_stored, block_header_bits);
+        if (s.first_alignment == nullptr) {
+            s.first_alignment = s.out;
+            s.bits_before_alignment = s.bit_count;
+        }
         align_to_byte(s);
         store_le16(s.out, uint16_t(chunk));
         store_le16(s.out + 2, uint16_t(~chunk));
@@ -33,6 +37,7 @@ int32_t encode_deflate(DeflateStream* stream, uint8_t* out, const uint8_t* in, i
                        int32_t more, MatchTable* table) {
     DeflateStream& s = *stream;
     s.out = out;
+    s.first_alignment = nullptr;
     if (s.level == 1) {
         if (table != nullptr) {
             compress_block(s, *table, in, len, more);

@@ -38,6 +38,11 @@ struct DeflateStream {
     uint8_t format : 2;     // StreamFormat
     uint32_t checksum;      // CRC-32 (gzip) or Adler-32 (zlib)
     uint32_t input_length;  // bytes handed to encode_deflate, modulo 2^32
+    // Where the call in progress first aligned to a byte (ahead of a stored
+    // block's LEN): the output position then and the bits pending there;
+    // nullptr until it does. Read by encode_fragment, ignored otherwise.
+    uint8_t* first_alignment;
+    uint32_t bits_before_alignment;
 };
 
 // The match finder's table: for each hash slot the latest probed position,
@@ -93,11 +98,52 @@ size_t max_encode_output(const DeflateStream& stream, size_t len);
 size_t max_finish_output(const DeflateStream& stream);
 inline constexpr size_t finish_output_limit = 20;
 
+// A chunk of a stream encoded on its own (on any thread, in any order), as
+// if the stream were at a block boundary with nothing pending. Appending it
+// later to the stream, at the state the stream has then, writes exactly the
+// bits that encoding the chunk there would have written: the entry state
+// changes only the opening (a fixed block's 3-bit header is dropped when a
+// block is already open; a 7-bit end-of-block goes before a stored block
+// when one is open) and the shift of the bits before the first byte
+// alignment, after which everything is byte-aligned as it stands.
+enum class FragmentOpening : uint8_t { Nothing, FixedBlock, StoredBlock };
+
+struct Fragment {
+    uint32_t size;            // bytes written at the fragment's buffer
+    uint32_t head_bits;       // bits before the first byte alignment; 8 * size when none
+    uint32_t aligned_at;      // the byte where the aligned part starts; size when none
+    bool aligned;             // whether a stored block aligned the output
+    FragmentOpening opening;  // what the first bits are
+    StreamState end_state;    // BlockBoundary or FixedBlock (unused for Nothing)
+    uint64_t tail_queue;      // bits pending at the end, in the record's 32-bit grid
+    uint32_t tail_count;
+    uint32_t checksum;        // of the chunk alone: CRC-32 (gzip), Adler-32 (zlib), else 0
+    uint32_t input_length;    // the chunk's length
+};
+
+// Encodes `len` bytes as a fragment of a stream of the given level and
+// format; returns the bytes written at `out` (room: max_fragment_output).
+int32_t encode_fragment(Fragment* fragment, int32_t level, int32_t format, uint8_t* out,
+                        const uint8_t* in, int32_t len, MatchTable* table = nullptr);
+// Appends a fragment (its bytes at `bytes`) to a stream in a compressing
+// state (Init, BlockBoundary or FixedBlock) as encode_stream would have
+// written its chunk there, header included when still due; returns the
+// bytes written at `out` (room: max_append_output).
+int32_t append_fragment(DeflateStream* stream, uint8_t* out, const Fragment& fragment,
+                        const uint8_t* bytes);
+// The fragment's buffer: what one encode call can write, and 8 bytes that
+// append_fragment may read past the last one while it shifts bits.
+size_t max_fragment_output(int32_t level, size_t len);
+size_t max_append_output(const DeflateStream& stream, const Fragment& fragment);
+
 // Checksums. The running values are finished checksums that chain like
 // zlib's crc32(previous, data) and adler32(previous, data).
 uint32_t crc32_update(uint32_t crc, const uint8_t* in, int32_t len);
 uint32_t crc32_update_bytewise(uint32_t crc, const uint8_t* in, int32_t len);
 uint32_t adler32_update(uint32_t adler, const uint8_t* in, int32_t len);
 uint32_t adler32_update_bytewise(uint32_t adler, const uint8_t* in, int32_t len);
+// The checksum of a followed by b, from the checksums of each and b's length.
+uint32_t crc32_combine(uint32_t crc_a, uint32_t crc_b, uint64_t len_b);
+uint32_t adler32_combine(uint32_t adler_a, uint32_t adler_b, uint64_t len_b);
 
 }  // namespace vek

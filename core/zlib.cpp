@@ -64,6 +64,17 @@ uint32_t adler32_update_bytewise(uint32_t adler, const uint8_t* in, int32_t len)
     return (s2 << 16) + s1;
 }
 
+// A's sums carry on through B: s1 gains B's bytes (B's own s1 less its
+// starting 1), and s2 gains B's s2 plus A's s1 less 1 once per byte of B.
+uint32_t adler32_combine(uint32_t adler_a, uint32_t adler_b, uint64_t len_b) {
+    const uint64_t rem = len_b % adler_modulus;
+    const uint64_t s1a = adler_a & 0xFFFF, s2a = adler_a >> 16;
+    const uint64_t s1b = adler_b & 0xFFFF, s2b = adler_b >> 16;
+    const uint64_t s1 = (s1a + s1b + adler_modulus - 1) % adler_modulus;
+    const uint64_t s2 = (s2a + s2b + rem * ((s1a + adler_modulus - 1) % adler_modulus)) % adler_modulus;
+    return uint32_t(s2 << 16 | s1);
+}
+
 int32_t init_zlib(DeflateStream* stream, int32_t level) {
     reset_stream(*stream, level, format_zlib, StreamState::Init, 1);
     return 0;

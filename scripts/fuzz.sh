@@ -17,12 +17,14 @@ cmake -S "$ROOT" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD
 cmake --build "$build" >/dev/null
 python "$ROOT/fuzz/make_seeds.py" "$ROOT/../shared/corpus" "$build/seeds"
 
-targets=(roundtrip checksum)
+# The fragment fuzzer reads the same input layout as the round-trip one.
+targets=(roundtrip fragment checksum)
+seeds_of() { [ "$1" = fragment ] && echo roundtrip || echo "$1"; }
 pids=()
 for target in "${targets[@]}"; do
     mkdir -p "$build/found/$target" "$build/artifacts"
     "$build/fuzz/${target}_fuzzer" -max_total_time="$seconds" -max_len=65600 -print_final_stats=1 \
-        -artifact_prefix="$build/artifacts/$target-" "$build/found/$target" "$build/seeds/$target" \
+        -artifact_prefix="$build/artifacts/$target-" "$build/found/$target" "$build/seeds/$(seeds_of "$target")" \
         >"$build/$target.log" 2>&1 &
     pids+=($!)
 done
