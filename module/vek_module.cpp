@@ -13,6 +13,7 @@
 #endif
 
 #include "fast_calls.h"
+#include "interpreter_lock.h"
 #include "output_buffer.h"
 #include "vek_core.h"
 
@@ -24,18 +25,6 @@ namespace {
 // The core takes lengths as signed 32-bit values; longer inputs go to it in
 // pieces of this size, each with more = 1, so nothing is refused.
 constexpr size_t max_piece = size_t(1) << 30;
-
-// Holds the object's mutex without holding the interpreter lock while
-// waiting for it: a thread blocked here must not stop the owner from
-// taking the interpreter lock back to finish its call.
-std::unique_lock<std::mutex> lock_call(std::mutex& call_mutex) {
-    std::unique_lock<std::mutex> lock(call_mutex, std::try_to_lock);
-    if (!lock.owns_lock()) {
-        py::gil_scoped_release released;
-        lock.lock();
-    }
-    return lock;
-}
 
 // A large result is written once, page by page: asking for huge pages first
 // saves most of the page faults, which otherwise cost more than the writing.
@@ -72,23 +61,6 @@ ThreadScratch* thread_scratch() {
     }
     return scratch.get();
 }
-
-// Releasing and taking back the interpreter lock costs more than encoding a
-// few kilobytes, so small calls keep it; other threads gain nothing from it.
-constexpr size_t release_lock_from = size_t(4) << 10;
-
-class MaybeReleaseLock {
-public:
-    explicit MaybeReleaseLock(size_t work) : state_(work >= release_lock_from ? PyEval_SaveThread() : nullptr) {}
-    ~MaybeReleaseLock() {
-        if (state_ != nullptr) PyEval_RestoreThread(state_);
-    }
-    MaybeReleaseLock(const MaybeReleaseLock&) = delete;
-    MaybeReleaseLock& operator=(const MaybeReleaseLock&) = delete;
-
-private:
-    PyThreadState* state_;
-};
 
 }  // namespace
 

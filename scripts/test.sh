@@ -26,15 +26,19 @@ echo "== fuzz targets"
 bash "$ROOT/scripts/fuzz.sh" "${VEK_FUZZ_SECONDS:-60}"
 
 cd "$ROOT"
-echo "== module and vekzip tests"
-python -m pytest -q
+# pytest's own script, not `python -m pytest`: that would put the checkout
+# first on sys.path, where vekzip/ is the package's source without its
+# compiled engine, hiding the installed package.
+PYTEST=$VENV/bin/pytest
+echo "== module, vekzip and command-line tests"
+python "$PYTEST" -q
 
 echo "== module tests under valgrind memcheck, on a small input set"
 # pymalloc's arenas hide heap errors from valgrind; the plain allocator
 # shows every block.
 PYTHONMALLOC=malloc VEK_EXAMPLE_SCALE=0.05 valgrind -q --error-exitcode=99 --leak-check=no \
     --suppressions="$ROOT/tests/valgrind.supp" \
-    python -m pytest -q -p no:cacheprovider tests/module/test_compressobj.py tests/module/test_roundtrip.py \
+    python "$PYTEST" -q -p no:cacheprovider tests/module/test_compressobj.py tests/module/test_roundtrip.py \
     -k "not corpus_file"
 
 echo "== the wheel in a fresh environment"
@@ -43,4 +47,4 @@ rm -rf "$fresh"
 "$(find_python310)" -m venv "$fresh"
 "$fresh/bin/python" -m pip install --quiet "$WHEEL"
 "$fresh/bin/vekzip" -c "$ROOT/README.md" | gzip -dc | cmp - "$ROOT/README.md"
-"$fresh/bin/python" -c 'import vek, vekzip; print("installed from", vek.__file__)'
+(cd "$fresh" && bin/python -c 'import vek, vekzip; print("installed from", vek.__file__, vekzip.__file__)')

@@ -18,6 +18,7 @@ import pytest
 
 import vekzip
 from corpus import corpus_files
+from vekzip import _engine, cli
 
 VEKZIP = pathlib.Path(sys.executable).parent / "vekzip"
 needs_gzip = pytest.mark.skipif(shutil.which("gzip") is None, reason="GNU gzip is not installed")
@@ -51,7 +52,7 @@ def leftovers(folder: pathlib.Path) -> list[str]:
 def test_every_corpus_file_round_trips_through_gnu_gzip(tmp_path, threads):
     if not corpus_files():
         pytest.skip("the shared corpus is not beside the checkout")
-    # A 1 MiB chunk makes every Silesia file many members when threaded.
+    # A 1 MiB chunk makes every Silesia file many chunks, joined across threads.
     for source in corpus_files():
         path = tmp_path / source.name
         shutil.copyfile(source, path)
@@ -61,8 +62,25 @@ def test_every_corpus_file_round_trips_through_gnu_gzip(tmp_path, threads):
         assert gunzip((tmp_path / f"{source.name}.gz").read_bytes()) == source.read_bytes()
 
 
+def test_thread_counts_write_identical_files(tmp_path):
+    # One stream (one gzip member) whatever -T is: the output depends only on
+    # the input and --chunk.
+    outputs = {}
+    for threads in (1, 2, 4):
+        path = tmp_path / f"t{threads}"
+        path.write_bytes(SAMPLE)
+        assert run("-T", threads, "--chunk", "100K", path).returncode == 0
+        outputs[threads] = (tmp_path / f"t{threads}.gz").read_bytes()
+    assert outputs[1] == outputs[2] == outputs[4]
+    assert gzip.decompress(outputs[1]) == SAMPLE
+    for fmt, suffix in (("zlib", ".zz"), ("raw", ".deflate")):
+        one = run("-c", "-T", 1, "--format", fmt, "--chunk", "64K", tmp_path / "t1.gz").stdout
+        two = run("-c", "-T", 2, "--format", fmt, "--chunk", "64K", tmp_path / "t1.gz").stdout
+        assert one == two and len(one) > 0
+
+
 @pytest.mark.skipif(shutil.which("pigz") is None, reason="pigz is not installed")
-def test_pigz_reads_the_members(sample):
+def test_pigz_reads_the_output_of_several_threads(sample):
     out = run("-c", "-T", 3, "--chunk", "64K", sample).stdout
     assert subprocess.run(["pigz", "-dc"], input=out, capture_output=True, check=True).stdout == SAMPLE
 
@@ -179,24 +197,11 @@ def test_unreadable_file_is_named(sample):
 
 @pytest.mark.parametrize("threads", ["1", "2"])
 def test_a_failure_midway_leaves_no_partial_output(sample, monkeypatch, capsys, threads):
-    real = vekzip.vek.compressobj
-    calls = []
+    def failing_second_chunk(level, fmt, threads):
+        return _engine.Stream(level, fmt, threads, fail_at=1)
 
-    class FailingSecondCall:
-        def __init__(self, *args):
-            self.inner = real(*args)
-
-        def compress(self, data):
-            calls.append(len(data))
-            if len(calls) == 2:
-                raise MemoryError
-            return self.inner.compress(data)
-
-        def flush(self):
-            return self.inner.flush()
-
-    monkeypatch.setattr(vekzip.vek, "compressobj", FailingSecondCall)
-    assert vekzip.main(["-T", threads, "--chunk", "64K", str(sample)]) == 1
+    monkeypatch.setattr(vekzip, "_stream", failing_second_chunk)
+    assert cli.main(["-T", threads, "--chunk", "64K", str(sample)]) == 1
     assert "out of memory" in capsys.readouterr().err
     assert sorted(p.name for p in sample.parent.iterdir()) == ["sample.txt"]
     assert sample.read_bytes() == SAMPLE
@@ -228,7 +233,7 @@ def test_bad_options_exit_1_with_a_message(args, message):
 
 
 def test_chunk_sizes_take_binary_suffixes():
-    assert [vekzip.chunk_size(t) for t in ("65536", "64K", "8M", "1g", "2MiB")] == [
+    assert [cli.chunk_size(t) for t in ("65536", "64K", "8M", "1g", "2MiB")] == [
         65536, 65536, 8 << 20, 1 << 30, 2 << 20,
     ]
 

@@ -2,25 +2,22 @@
 
 vek matches only within one compress call, so files are read and compressed
 in chunks of --chunk bytes: a larger chunk gives a slightly smaller output
-and costs that much memory per thread. With -T above 1, gzip output is one
-member per chunk, compressed on several threads at once and written in order;
-every gzip reader takes such a multi-member file. zlib and raw DEFLATE
-output is one stream, so it goes through one object, chunk after chunk.
+and costs that much memory per thread. With -T above 1 the chunks are
+compressed on several threads at once and joined into one stream, so the
+output depends only on the input and --chunk, never on -T.
 """
 
 from __future__ import annotations
 
 import argparse
-import collections
 import os
-import queue
 import stat
 import sys
-import threading
 import time
 from typing import BinaryIO, Iterator, NoReturn, Sequence
 
 import vek
+import vekzip
 
 FORMATS = {
     "gzip": (vek.VEK_FMT_GZIP, ".gz"),
@@ -88,7 +85,7 @@ def build_parser() -> Parser:
     )
     parser.add_argument(
         "-T", "--threads", type=thread_count, default=len(os.sched_getaffinity(0)), metavar="N",
-        help="gzip chunks compressed at once (default: the CPUs this process may use)",
+        help="chunks compressed at once (default: the CPUs this process may use)",
     )
     parser.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
     parser.add_argument("-v", "--verbose", action="store_true", help="print size, ratio and speed per file")
@@ -114,81 +111,13 @@ def read_chunks(source: BinaryIO, name: str, chunk: int) -> Iterator[bytes]:
             yield data
 
 
-def gzip_member(data: bytes, level: int) -> bytes:
-    member = vek.compressobj(level, vek.VEK_FMT_GZIP)
-    return member.compress(data) + member.flush()
-
-
-class MemberJob:
-    """One chunk's gzip member, made on a worker thread."""
-
-    def __init__(self, data: bytes, level: int) -> None:
-        self.data, self.level = data, level
-        self.size = len(data)
-        self.done = threading.Event()
-        self.member = b""
-        self.error: BaseException | None = None
-
-    def run(self) -> None:
-        try:
-            self.member = gzip_member(self.data, self.level)
-        except BaseException as error:  # handed to the thread that waits
-            self.error = error
-        self.data = b""
-        self.done.set()
-
-    def result(self) -> bytes:
-        self.done.wait()
-        if self.error is not None:
-            raise self.error
-        return self.member
-
-
-def parallel_members(chunks: Iterator[bytes], level: int, threads: int) -> Iterator[tuple[int, bytes]]:
-    """Each chunk's gzip member, made on `threads` threads, in input order.
-    Plain threads and a queue: concurrent.futures costs more to import than
-    a whole small file takes to compress."""
-    todo: queue.SimpleQueue = queue.SimpleQueue()
-    stopping = threading.Event()
-
-    def work() -> None:
-        while (job := todo.get()) is not None:
-            if not stopping.is_set():
-                job.run()
-
-    workers = [threading.Thread(target=work, daemon=True) for _ in range(threads)]
-    for worker in workers:
-        worker.start()
-    pending: collections.deque = collections.deque()
-    try:
-        # Two chunks a thread in flight: one compressing, one waiting.
-        for data in chunks:
-            job = MemberJob(data, level)
-            pending.append(job)
-            todo.put(job)
-            if len(pending) >= 2 * threads:
-                job = pending.popleft()
-                yield job.size, job.result()
-        while pending:
-            job = pending.popleft()
-            yield job.size, job.result()
-    finally:
-        stopping.set()  # a failed write: drop the chunks not yet started
-        for _ in workers:
-            todo.put(None)
-        for worker in workers:
-            worker.join()
-
-
 def compressed_pieces(chunks: Iterator[bytes], level: int, fmt: int, threads: int) -> Iterator[tuple[int, bytes]]:
-    """(input bytes consumed, output bytes) in output order."""
-    if fmt == vek.VEK_FMT_GZIP and threads > 1:
-        yield from parallel_members(chunks, level, threads)
-        return
-    stream = vek.compressobj(level, fmt)
+    """(input bytes consumed, output bytes) in output order: one stream,
+    its chunks compressed on `threads` threads, two a thread in flight."""
+    stream = vekzip._stream(level, fmt, threads)
     for data in chunks:
-        yield len(data), stream.compress(data)
-    yield 0, stream.flush()
+        yield len(data), stream.write(data)
+    yield 0, stream.finish()
 
 
 class Progress:
@@ -216,7 +145,7 @@ def compress(
 ) -> tuple[int, int]:
     """Compresses all of source into sink; returns the bytes read and written."""
     fmt = FORMATS[args.format][0]
-    # One chunk is one member either way; no pool needed for it.
+    # A single chunk needs no worker threads.
     threads = 1 if total is not None and total <= args.chunk else args.threads
     progress = Progress(name, total, args)
     consumed = produced = 0

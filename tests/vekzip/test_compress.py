@@ -1,0 +1,166 @@
+"""vekzip.compress: one stream for every thread count, byte for byte what
+one vek.compressobj gives for the same chunks; checked by real inflaters."""
+
+import array
+import os
+import random
+import shutil
+import subprocess
+import zlib
+
+import pytest
+
+import vek
+import vekzip
+from vekzip import _engine
+from corpus import corpus_files
+
+WBITS = {"gzip": 31, "zlib": 15, "raw": -15}
+
+
+def serial(data, level, fmt, chunk_size):
+    c = vek.compressobj(0 if level == 0 else 1, vekzip.FORMATS[fmt])
+    view = memoryview(data).cast("B")
+    return b"".join(c.compress(bytes(view[i : i + chunk_size])) for i in range(0, len(view), chunk_size)) + c.flush()
+
+
+def inflate(data, fmt):
+    d = zlib.decompressobj(WBITS[fmt])
+    out = d.decompress(data) + d.flush()
+    assert d.eof and not d.unused_data
+    return out
+
+
+def mixed(seed, n):
+    """Text, binary, wide bytes (stored runs) and repeats, so that chunks end
+    in every state: a stored run, an open block, any pending bits."""
+    rng = random.Random(seed)
+    parts, size = [], 0
+    while size < n:
+        kind, run = rng.randrange(4), rng.randrange(1, 5000)
+        if kind == 0:
+            part = bytes(rng.choice(b"etaoin shrdlu\n") for _ in range(run))
+        elif kind == 1:
+            part = rng.randbytes(run)
+        elif kind == 2:
+            part = bytes(rng.randrange(0x90, 0x100) for _ in range(run))
+        else:
+            part = (parts[-1] if parts else b"seed")[: rng.randrange(4, 300)] * 3
+        parts.append(part)
+        size += len(part)
+    return b"".join(parts)[:n]
+
+
+@pytest.mark.parametrize("fmt", ["gzip", "zlib", "raw"])
+@pytest.mark.parametrize("level", [0, 1])
+def test_every_thread_count_gives_the_serial_stream(fmt, level):
+    data = mixed(level * 3 + len(fmt), 400_000)
+    for chunk_size in (1 << 10, 65_535, 65_536, 100_003, 1 << 20):
+        expected = serial(data, level, fmt, chunk_size)
+        for threads in (1, 2, 3, 8):
+            assert vekzip.compress(data, level, format=fmt, threads=threads, chunk_size=chunk_size) == expected, (
+                chunk_size,
+                threads,
+            )
+        assert inflate(expected, fmt) == data
+
+
+def test_tiny_chunks_and_tiny_inputs():
+    for n in (0, 1, 2, 3, 4, 5, 31, 200):
+        data = mixed(n, n)
+        for chunk_size in (1, 2, 3, 7):
+            for fmt in WBITS:
+                expected = serial(data, 1, fmt, chunk_size)
+                for threads in (1, 2, 4):
+                    got = vekzip.compress(data, format=fmt, threads=threads, chunk_size=chunk_size)
+                    assert got == expected, (n, chunk_size, fmt, threads)
+                assert inflate(expected, fmt) == data
+
+
+def test_corpus_files_on_two_threads(corpus):
+    for path in corpus[:: max(1, len(corpus) // 6)]:
+        data = path.read_bytes()
+        assert vekzip.compress(data, threads=2, chunk_size=1 << 20) == serial(data, 1, "gzip", 1 << 20), path.name
+
+
+@pytest.mark.skipif(shutil.which("gzip") is None, reason="GNU gzip is not installed")
+def test_gnu_gzip_reads_one_member_made_on_four_threads():
+    data = mixed(5, 1_500_000)
+    out = vekzip.compress(data, threads=4, chunk_size=100_000)
+    assert subprocess.run(["gzip", "-dc"], input=out, capture_output=True, check=True).stdout == data
+    assert out.count(b"\x1f\x8b\x08") >= 1 and inflate(out, "gzip") == data  # one member, nothing after it
+
+
+def test_any_bytes_like_object_is_read_in_place():
+    data = mixed(9, 50_000)
+    expected = vekzip.compress(data, threads=2, chunk_size=8_000)
+    assert vekzip.compress(bytearray(data), threads=2, chunk_size=8_000) == expected
+    assert vekzip.compress(memoryview(data), threads=2, chunk_size=8_000) == expected
+    words = array.array("I", data[: len(data) // 4 * 4])
+    assert vekzip.compress(words, threads=2, chunk_size=8_000) == vekzip.compress(words.tobytes(), chunk_size=8_000)
+    with pytest.raises(TypeError):
+        vekzip.compress(memoryview(data)[::2])
+    with pytest.raises(TypeError):
+        vekzip.compress("text")
+
+
+def test_levels_formats_threads_and_chunk_sizes_are_checked():
+    data = b"levels " * 100
+    stored = vekzip.compress(data, 0)
+    compressed = vekzip.compress(data, 1)
+    for level in (1, 6, 9, -1):
+        assert vekzip.compress(data, level) == compressed
+    assert stored != compressed and inflate(stored, "gzip") == data
+    for level in (10, -2, 100):
+        with pytest.raises(ValueError, match="compresslevel"):
+            vekzip.compress(data, level)
+    for level in ("1", 1.0, None, True):
+        with pytest.raises(TypeError):
+            vekzip.compress(data, level)
+    assert vekzip.compress(data, format=vek.VEK_FMT_ZLIB) == vekzip.compress(data, format="zlib")
+    for fmt in ("deflate", "GZIP", 3, True):
+        with pytest.raises(ValueError, match="format"):
+            vekzip.compress(data, format=fmt)
+    assert vekzip.compress(data, threads=0) == compressed
+    with pytest.raises(ValueError, match="threads"):
+        vekzip.compress(data, threads=-1)
+    with pytest.raises(ValueError, match="chunk_size"):
+        vekzip.compress(data, chunk_size=0)
+
+
+def native_threads():
+    return len(os.listdir("/proc/self/task"))
+
+
+@pytest.mark.parametrize("threads", [1, 2, 4])
+@pytest.mark.parametrize("fail_at", [0, 3])
+def test_a_worker_failure_reaches_the_caller_and_leaves_no_thread(threads, fail_at):
+    before = native_threads()
+    stream = _engine.Stream(1, vek.VEK_FMT_GZIP, threads, fail_at=fail_at)
+    chunks = [mixed(i, 30_000) for i in range(12)]
+    with pytest.raises(MemoryError):
+        for chunk in chunks:
+            stream.write(chunk)
+        stream.finish()
+    with pytest.raises(ValueError, match="earlier failure"):
+        stream.write(b"more")
+    del stream
+    assert native_threads() == before
+
+
+def test_a_finished_stream_takes_nothing_more():
+    stream = _engine.Stream(1, vek.VEK_FMT_ZLIB, 2)
+    out = stream.write(b"once ") + stream.finish()
+    assert inflate(out, "zlib") == b"once "
+    for call in (lambda: stream.write(b"x"), stream.finish):
+        with pytest.raises(ValueError, match="after finish"):
+            call()
+
+
+def test_an_abandoned_stream_stops_its_threads():
+    before = native_threads()
+    stream = _engine.Stream(1, vek.VEK_FMT_GZIP, 4)
+    for i in range(6):
+        stream.write(mixed(i, 50_000))
+    del stream
+    assert native_threads() == before
