@@ -5,7 +5,9 @@
 // the state the stream has then (see Fragment in the core).
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -45,7 +47,7 @@ public:
         init_stream(&stream_, level, format);
         level_ = stream_.level;
         format_ = stream_.format;
-        table_ = std::make_unique<MatchTable>();
+        table_.reset(new MatchTable);  // not zeroed: bias 0 has it emptied on first use
         table_->bias = 0;
         if (threads_ > 1)
             for (int i = 0; i < threads_; ++i) workers_.emplace_back([this] { work(); });
@@ -84,7 +86,7 @@ public:
         check_usable();
         join(true);
         reserve_output(finish_output_limit);
-        out_used_ += size_t(finish_stream(&stream_, out_.data() + out_used_));
+        out_used_ += size_t(finish_stream(&stream_, out_.get() + out_used_));
         finished_ = true;
         {
             py::gil_scoped_release released;
@@ -122,7 +124,7 @@ private:
             size_t offset = 0;
             do {
                 const size_t piece = std::min(n - offset, max_piece);
-                out_used_ += size_t(encode_stream(&stream_, out_.data() + out_used_, data + offset,
+                out_used_ += size_t(encode_stream(&stream_, out_.get() + out_used_, data + offset,
                                                   int32_t(piece), 1, table_.get()));
                 offset += piece;
             } while (offset < n);
@@ -174,13 +176,20 @@ private:
     }
 
     py::bytes take_output() {
-        py::bytes result(reinterpret_cast<const char*>(out_.data()), out_used_);
+        py::bytes result(reinterpret_cast<const char*>(out_.get()), out_used_);
         out_used_ = 0;
         return result;
     }
 
+    // Room for `room` more bytes after those of the call in progress; new
+    // room is not zeroed (it is written before it is read).
     void reserve_output(size_t room) {
-        if (out_.size() < out_used_ + room) out_.resize(std::max(out_used_ + room, 2 * out_.size()));
+        if (out_capacity_ >= out_used_ + room) return;
+        const size_t capacity = std::max(out_used_ + room, 2 * out_capacity_);
+        auto grown = std::make_unique_for_overwrite<uint8_t[]>(capacity);
+        if (out_used_ > 0) std::memcpy(grown.get(), out_.get(), out_used_);
+        out_ = std::move(grown);
+        out_capacity_ = capacity;
     }
 
     // Appends the finished chunks at the front, in order: all of them when
@@ -225,7 +234,7 @@ private:
         try {
             for (const Job::Piece& p : job.pieces) {
                 reserve_output(max_append_output(stream_, p.fragment));
-                out_used_ += size_t(append_fragment(&stream_, out_.data() + out_used_, p.fragment, p.bytes.get()));
+                out_used_ += size_t(append_fragment(&stream_, out_.get() + out_used_, p.fragment, p.bytes.get()));
             }
         } catch (const std::bad_alloc&) {
             return false;
@@ -260,7 +269,8 @@ private:
     bool finished_ = false;
     bool broken_ = false;
     std::unique_ptr<MatchTable> table_;  // the single-thread path's
-    std::vector<uint8_t> out_;           // the bytes of the call in progress
+    std::unique_ptr<uint8_t[]> out_;     // the bytes of the call in progress
+    size_t out_capacity_ = 0;
     size_t out_used_ = 0;
     std::deque<std::shared_ptr<Job>> pending_;  // written, not yet joined, in order
 
