@@ -13,12 +13,11 @@ import argparse
 import io
 import pathlib
 import sys
-import time
 from typing import Callable
 
 import vekzip
 
-from bench import CORPUS, collect
+from bench import CORPUS, best_rates, collect
 
 
 def compressors(threads: int) -> dict[str, Callable[[bytes], object]]:
@@ -41,21 +40,6 @@ def compressors(threads: int) -> dict[str, Callable[[bytes], object]]:
     return found
 
 
-def measure(files: list[bytes], runs: int, threads: int) -> dict[str, float]:
-    total = sum(map(len, files))
-    best = {}
-    table = compressors(threads)
-    for name in table:
-        best[name] = float("inf")
-    for _ in range(runs + 1):
-        for name, compress in table.items():
-            start = time.perf_counter()
-            for data in files:
-                compress(data)
-            best[name] = min(best[name], time.perf_counter() - start)
-    return {name: total / seconds / 1e6 for name, seconds in best.items()}
-
-
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("paths", nargs="*")
@@ -69,7 +53,7 @@ def main(argv: list[str] | None = None) -> int:
         label = paths[0].name if len(paths) == 1 else f"{len(paths)} files"
         print(f"\n{label}: {sum(map(len, files)):,} bytes, best of {args.runs}\n")
         print("| compressor | MB/s | x vekzip threads=1 |\n|---|---:|---:|")
-        rates = measure(files, args.runs, args.threads)
+        rates = best_rates(compressors(args.threads), files, args.runs)
         one = rates["vekzip threads=1"]
         for name, rate in rates.items():
             print(f"| {name} | {rate:.1f} | {rate / one:.2f} |", flush=True)

@@ -2,10 +2,7 @@ import gzip
 import os
 import zlib
 
-import pytest
-
 import vek
-from corpus import corpus_files
 
 # Under valgrind every example costs fifty times as much: the memcheck run
 # asks for a fraction of the usual hypothesis examples.
@@ -37,10 +34,3 @@ def compress_pieces(pieces, level=1, fmt=2) -> bytes:
     c = vek.compressobj(level, fmt)
     return b"".join(c.compress(p) for p in pieces) + c.flush()
 
-
-@pytest.fixture(scope="session")
-def corpus():
-    files = corpus_files()
-    if not files:
-        pytest.skip("the shared corpus is not beside the checkout")
-    return files
