@@ -47,6 +47,24 @@ int32_t encode_stream(DeflateStream* stream, uint8_t* out, const uint8_t* in, in
     }
 }
 
+int32_t write_header_due(DeflateStream* stream, uint8_t* out) {
+    if (stream->state != StreamState::Init) return 0;
+    switch (stream->format) {
+        case format_gzip: return write_gzip_header(stream, out);
+        case format_zlib: return write_zlib_header(stream, out);
+        default: stream->state = StreamState::BlockBoundary; return 0;
+    }
+}
+
+int32_t sync_stream(DeflateStream* stream, uint8_t* out) {
+    stream->out = out + write_header_due(stream, out);
+    static constexpr uint8_t nothing = 0;
+    emit_stored(*stream, &nothing, 0, 1);
+    return int32_t(stream->out - out);
+}
+
+static_assert(gzip_header_size + (31 + 7 + 3 + 7) / 8 + 4 <= sync_output_limit);
+
 int32_t finish_stream(DeflateStream* stream, uint8_t* out) {
     switch (stream->format) {
         case format_gzip: return finish_gzip(stream, out);

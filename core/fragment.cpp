@@ -60,13 +60,7 @@ int32_t encode_fragment(Fragment* fragment, int32_t level, int32_t format, uint8
 
 int32_t append_fragment(DeflateStream* stream, uint8_t* out, const Fragment& f, const uint8_t* bytes) {
     DeflateStream& s = *stream;
-    int32_t header = 0;
-    if (s.state == StreamState::Init) {
-        if (s.format == format_gzip) header = write_gzip_header(&s, out);
-        else if (s.format == format_zlib) header = write_zlib_header(&s, out);
-        else s.state = StreamState::BlockBoundary;
-    }
-    s.out = out + header;
+    s.out = out + write_header_due(&s, out);
     if (f.opening != FragmentOpening::Nothing) {
         const bool block_open = s.state != StreamState::BlockBoundary;
         // The fragment assumed no open block: its fixed header is the open

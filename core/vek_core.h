@@ -90,6 +90,18 @@ int32_t encode_stream(DeflateStream* stream, uint8_t* out, const uint8_t* in, in
                       int32_t more, MatchTable* table = nullptr);
 int32_t finish_stream(DeflateStream* stream, uint8_t* out);
 
+// A sync point, as zlib's sync flush writes one: the open block is ended
+// and an empty non-final stored block aligns the output to a byte, so that
+// everything so far can be inflated now; the header goes first when still
+// due. For a stream that is not finished. At most sync_output_limit bytes:
+// a gzip header, 31 pending bits, an end-of-block and a block header, LEN
+// and NLEN.
+int32_t sync_stream(DeflateStream* stream, uint8_t* out);
+// The gzip or zlib header when it is still due (leaving the state at
+// BlockBoundary for every format); returns the bytes written.
+int32_t write_header_due(DeflateStream* stream, uint8_t* out);
+inline constexpr size_t sync_output_limit = 20;
+
 // The most bytes that one encode call of `len` bytes (len < 2^31) can write
 // on this record, container header included when it is still due.
 size_t max_encode_output(const DeflateStream& stream, size_t len);

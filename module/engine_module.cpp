@@ -80,6 +80,17 @@ public:
         return take_output();
     }
 
+    // Waits for every chunk and adds a sync point: the bytes up to it, after
+    // which all input so far can be inflated.
+    py::bytes sync() {
+        auto lock = lock_call(call_mutex_);
+        check_usable();
+        join(true);
+        reserve_output(sync_output_limit);
+        out_used_ += size_t(sync_stream(&stream_, out_.get() + out_used_));
+        return take_output();
+    }
+
     // Waits for every chunk and ends the stream: the rest of its bytes.
     py::bytes finish() {
         auto lock = lock_call(call_mutex_);
@@ -292,5 +303,6 @@ PYBIND11_MODULE(_engine, m) {
         .def(py::init<int, int, int, long>(), py::arg("level"), py::arg("format"), py::arg("threads"),
              py::arg("fail_at") = -1)
         .def("write", &ParallelStream::write, py::arg("chunk"))
+        .def("sync", &ParallelStream::sync)
         .def("finish", &ParallelStream::finish);
 }

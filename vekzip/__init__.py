@@ -17,7 +17,7 @@ import vek
 
 from . import _engine
 
-__all__ = ["compress"]
+__all__ = ["VekzipFile", "compress", "open"]
 
 Buffer = Union[bytes, bytearray, memoryview]
 
@@ -94,3 +94,6 @@ def compress(
     parts = [stream.write(view[at : at + size]) for at in range(0, len(view), size)]
     parts.append(stream.finish())
     return b"".join(parts)
+
+
+from .file import VekzipFile, open  # noqa: E402  (the writer uses the names above)

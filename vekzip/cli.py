@@ -111,15 +111,6 @@ def read_chunks(source: BinaryIO, name: str, chunk: int) -> Iterator[bytes]:
             yield data
 
 
-def compressed_pieces(chunks: Iterator[bytes], level: int, fmt: int, threads: int) -> Iterator[tuple[int, bytes]]:
-    """(input bytes consumed, output bytes) in output order: one stream,
-    its chunks compressed on `threads` threads, two a thread in flight."""
-    stream = vekzip._stream(level, fmt, threads)
-    for data in chunks:
-        yield len(data), stream.write(data)
-    yield 0, stream.finish()
-
-
 class Progress:
     """A bytes-read bar on a terminal, for work of more than one chunk."""
 
@@ -143,27 +134,33 @@ class Progress:
 def compress(
     source: BinaryIO, name: str, sink: BinaryIO, sink_name: str, total: int | None, args: argparse.Namespace
 ) -> tuple[int, int]:
-    """Compresses all of source into sink; returns the bytes read and written."""
-    fmt = FORMATS[args.format][0]
+    """Compresses all of source into sink through a VekzipFile; returns the
+    bytes read and written."""
     # A single chunk needs no worker threads.
     threads = 1 if total is not None and total <= args.chunk else args.threads
     progress = Progress(name, total, args)
-    consumed = produced = 0
+    consumed = 0
+    writer = vekzip.VekzipFile(
+        None, "wb", args.level, sink, format=args.format, threads=threads, chunk_size=args.chunk
+    )
     try:
-        chunks = read_chunks(source, name, args.chunk)
-        for size, out in compressed_pieces(chunks, args.level, fmt, threads):
-            try:
-                sink.write(out)
-            except BrokenPipeError:
-                raise
-            except OSError as error:
-                raise Failure(f"{sink_name}: {error.strerror}") from None
-            consumed += size
-            produced += len(out)
-            progress.advance(size)
+        for data in read_chunks(source, name, args.chunk):
+            writer.write(data)
+            consumed += len(data)
+            progress.advance(len(data))
+        writer.close()
+    except BrokenPipeError:
+        writer._abandon()
+        raise
+    except OSError as error:
+        writer._abandon()
+        raise Failure(f"{sink_name}: {error.strerror}") from None
+    except BaseException:
+        writer._abandon()
+        raise
     finally:
         progress.close()
-    return consumed, produced
+    return consumed, writer.compressed_size
 
 
 def report(name: str, consumed: int, produced: int, seconds: float, outcome: str = "") -> None:

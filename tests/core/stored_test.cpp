@@ -104,5 +104,43 @@ TEST(StoredLevel, AnySplitInflatesToTheInput) {
     }
 }
 
+// Everything before a sync point inflates at once, as after zlib's sync
+// flush, from every state a stream can be in; the stream goes on after it.
+TEST(SyncStream, EverythingSoFarInflatesAndTheStreamGoesOn) {
+    Bytes wide(300);
+    for (size_t i = 0; i < wide.size(); ++i) wide[i] = uint8_t(0x90 + (i * 37) % 0x70);
+    const Bytes text = bytes_of("a sync point after text, text, text");
+    for (int format : {0, 1, 2}) {
+        for (const Bytes* before : std::initializer_list<const Bytes*>{&text, &wide, nullptr}) {
+            Encoder e(1, format);
+            Bytes out = before ? e.encode(*before) : Bytes{};
+            Bytes sync(sync_output_limit);
+            sync.resize(size_t(sync_stream(&e.stream, sync.data())));
+            ASSERT_GE(sync.size(), 4u);
+            EXPECT_EQ(Bytes(sync.end() - 4, sync.end()), bytes_of({0x00, 0x00, 0xFF, 0xFF}));
+            EXPECT_EQ(e.stream.state, StreamState::BlockBoundary);
+            EXPECT_EQ(e.stream.bit_count, 0u);
+            out = concat(out, sync);
+
+            z_stream z{};
+            ASSERT_EQ(inflateInit2(&z, window_bits_for(format)), Z_OK);
+            Bytes got(1000);
+            z.next_in = out.data();
+            z.avail_in = uInt(out.size());
+            z.next_out = got.data();
+            z.avail_out = uInt(got.size());
+            EXPECT_EQ(inflate(&z, Z_SYNC_FLUSH), Z_OK);
+            got.resize(got.size() - z.avail_out);
+            inflateEnd(&z);
+            EXPECT_EQ(got, before ? *before : Bytes{});
+
+            const Bytes more = e.encode(text);
+            const Bytes rest = concat(more, e.finish());
+            EXPECT_EQ(inflate_with_zlib(concat(out, rest), window_bits_for(format)),
+                      concat(before ? *before : Bytes{}, text));
+        }
+    }
+}
+
 }  // namespace
 }  // namespace vek::test

@@ -1,0 +1,178 @@
+"""VekzipFile and vekzip.open: the file holds what vekzip.compress gives for
+everything written, a flush makes everything so far readable, and a failing
+file or worker is never reported as success."""
+
+import gzip
+import io
+import os
+import random
+import shutil
+import subprocess
+import zlib
+
+import pytest
+
+import vekzip
+from vekzip import _engine
+
+needs_gzip = pytest.mark.skipif(shutil.which("gzip") is None, reason="GNU gzip is not installed")
+
+
+def sample(seed, n):
+    rng = random.Random(seed)
+    words = [bytes(rng.randrange(97, 123) for _ in range(rng.randrange(2, 9))) for _ in range(200)]
+    text = b" ".join(rng.choice(words) for _ in range(n // 5))
+    return (text + rng.randbytes(n // 4))[:n]
+
+
+def write_in_random_pieces(f, data, rng):
+    at = 0
+    while at < len(data):
+        n = min(len(data) - at, rng.choice([1, 7, 100, 4096, 70_000, 300_000]))
+        piece = data[at : at + n]
+        kind = rng.randrange(3)
+        piece = piece if kind == 0 else bytearray(piece) if kind == 1 else memoryview(piece)
+        assert f.write(piece) == n
+        at += n
+
+
+@pytest.mark.parametrize("threads", [1, 2, 3, 4])
+@pytest.mark.parametrize("fmt", ["gzip", "zlib", "raw"])
+def test_random_writes_give_the_bytes_of_compress(tmp_path, threads, fmt):
+    data = sample(threads, 900_000)
+    rng = random.Random(threads * 7 + len(fmt))
+    path = tmp_path / "out"
+    with vekzip.VekzipFile(path, "wb", format=fmt, threads=threads, chunk_size=200_000) as f:
+        write_in_random_pieces(f, data, rng)
+        assert f.tell() == len(data)
+    assert path.read_bytes() == vekzip.compress(data, format=fmt, chunk_size=200_000)
+
+
+@needs_gzip
+def test_gnu_gzip_and_python_read_the_file(tmp_path):
+    data = sample(3, 500_000)
+    path = tmp_path / "out.gz"
+    with vekzip.open(path, "wb", threads=2, chunk_size=64 << 10) as f:
+        f.write(data)
+    assert subprocess.run(["gzip", "-dc", str(path)], capture_output=True, check=True).stdout == data
+    with vekzip.open(path, "rb") as f:
+        assert f.read() == data
+
+
+def test_flush_makes_everything_so_far_readable(tmp_path):
+    path = tmp_path / "log.gz"
+    d = zlib.decompressobj(31)
+    seen = b""
+    with vekzip.open(path, "wb", threads=2, chunk_size=50_000) as f:
+        offset = 0
+        for i in range(5):
+            part = sample(i, 30_000 * (i + 1))
+            f.write(part)
+            f.flush()
+            size = path.stat().st_size
+            f.flush()  # nothing new: nothing written
+            assert path.stat().st_size == size
+            new = path.read_bytes()[offset:]
+            offset += len(new)
+            seen += d.decompress(new)
+            assert seen == b"".join(sample(j, 30_000 * (j + 1)) for j in range(i + 1))
+    assert gzip.decompress(path.read_bytes()) == seen
+
+
+def test_text_mode_with_an_encoding_and_newline(tmp_path):
+    path = tmp_path / "t.gz"
+    with vekzip.open(path, "wt", encoding="utf-16", newline="\r\n") as f:
+        f.write("zwölf\nlines\n")
+    assert gzip.decompress(path.read_bytes()).decode("utf-16") == "zwölf\r\nlines\r\n"
+    with vekzip.open(path, "rt", encoding="utf-16", newline="") as f:
+        assert f.read() == "zwölf\r\nlines\r\n"
+
+
+@needs_gzip
+def test_append_makes_a_second_member(tmp_path):
+    path = tmp_path / "a.gz"
+    with vekzip.open(path, "wb") as f:
+        f.write(b"first ")
+    with vekzip.open(path, "ab") as f:
+        f.write(b"second")
+    assert subprocess.run(["gzip", "-dc", str(path)], capture_output=True, check=True).stdout == b"first second"
+    for fmt in ("zlib", "raw"):
+        with pytest.raises(ValueError, match="append"):
+            vekzip.open(tmp_path / "z", "ab", format=fmt)
+
+
+def test_exclusive_mode_refuses_an_existing_file(tmp_path):
+    path = tmp_path / "x.gz"
+    path.write_bytes(b"keep")
+    with pytest.raises(FileExistsError):
+        vekzip.open(path, "xb")
+    assert path.read_bytes() == b"keep"
+
+
+def test_reading_other_formats_and_bad_modes_are_refused(tmp_path):
+    with pytest.raises(ValueError, match="decompressor"):
+        vekzip.open(tmp_path / "z", "rb", format="zlib")
+    for mode in ("r+", "wb+", "q"):
+        with pytest.raises(ValueError):
+            vekzip.open(tmp_path / "m", mode)
+    with pytest.raises(ValueError, match="writes only"):
+        vekzip.VekzipFile(tmp_path / "m", "rb")
+
+
+def test_every_operation_on_a_closed_file_raises(tmp_path):
+    f = vekzip.open(tmp_path / "c.gz", "wb")
+    f.write(b"data")
+    f.close()
+    f.close()  # harmless
+    assert f.closed
+    for call in (lambda: f.write(b"x"), f.flush, f.tell, f.fileno, f.writable, f.readable, f.seekable):
+        with pytest.raises(ValueError):
+            call()
+    assert gzip.decompress((tmp_path / "c.gz").read_bytes()) == b"data"
+
+
+def test_surface_of_the_file_object(tmp_path):
+    path = tmp_path / "s.gz"
+    with vekzip.open(path, "wb") as f:
+        assert (f.name, f.mode) == (path, "wb")
+        assert f.writable() and not f.readable() and not f.seekable()
+        assert f.fileno() >= 0
+    sink = io.BytesIO()
+    with vekzip.VekzipFile(fileobj=sink) as f:
+        f.write(b"to a file object")
+    assert not sink.closed, "a given fileobj stays open"
+    assert gzip.decompress(sink.getvalue()) == b"to a file object"
+
+
+def test_an_exception_inside_with_still_leaves_a_valid_file(tmp_path):
+    path = tmp_path / "e.gz"
+    with pytest.raises(RuntimeError):
+        with vekzip.open(path, "wb", threads=2, chunk_size=10_000) as f:
+            f.write(sample(1, 100_000))
+            raise RuntimeError("caller's failure")
+    assert gzip.decompress(path.read_bytes()) == sample(1, 100_000)
+
+
+def test_a_failing_underlying_file_raises(tmp_path):
+    sink = io.BytesIO()
+    f = vekzip.VekzipFile(fileobj=sink, chunk_size=1000)
+    sink.close()
+    with pytest.raises(ValueError):
+        f.write(sample(2, 5000))
+    if os.path.exists("/dev/full"):
+        with open("/dev/full", "wb", buffering=0) as full:
+            with pytest.raises(OSError):
+                with vekzip.VekzipFile(fileobj=full) as g:
+                    g.write(b"nowhere to go")
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_a_worker_failure_reaches_the_writer(tmp_path, monkeypatch, threads):
+    monkeypatch.setattr(vekzip, "_stream", lambda level, fmt, t: _engine.Stream(level, fmt, t, fail_at=2))
+    f = vekzip.VekzipFile(tmp_path / "w.gz", "wb", threads=threads, chunk_size=10_000)
+    with pytest.raises(MemoryError):
+        for i in range(20):
+            f.write(sample(i, 10_000))
+        f.close()
+    with pytest.raises((ValueError, MemoryError)):
+        f.close()
