@@ -70,7 +70,11 @@ class VekzipFile(io.BufferedIOBase):
         self.name = filename if filename is not None else getattr(fileobj, "name", "")
         self.mode = binary_mode
         self._stream = vekzip._stream(self._level, self._format, threads)
-        self._pending = bytearray()  # input not yet handed to the engine, under one chunk
+        # Input not yet handed to the engine: the first `_filled` bytes of a
+        # chunk-sized area, filled in place so that gathering costs one copy.
+        self._threads = threads
+        self._pending = bytearray(self._chunk_size)
+        self._filled = 0
         self._written = 0  # uncompressed bytes taken
         self._produced = 0  # compressed bytes written to the file
         self._since_sync = False
@@ -124,16 +128,20 @@ class VekzipFile(io.BufferedIOBase):
         # object is passed in place, anything else copied.
         share = type(data) is bytes
         taken = 0
-        if self._pending:
-            taken = min(size, self._chunk_size - len(self._pending))
-            self._pending += view[:taken]
-            if len(self._pending) == self._chunk_size:
+        if self._filled:
+            taken = min(size, self._chunk_size - self._filled)
+            self._pending[self._filled : self._filled + taken] = view[:taken]
+            self._filled += taken
+            if self._filled == self._chunk_size:
                 self._hand_over_pending()
         while size - taken >= self._chunk_size:
             chunk = view[taken : taken + self._chunk_size]
             self._compress(chunk if share else bytes(chunk))
             taken += self._chunk_size
-        self._pending += view[taken:]
+        rest = size - taken
+        if rest:  # the area is empty here: either just handed over or never filled
+            self._pending[:rest] = view[taken:]
+            self._filled = rest
         self._written += size
         self._since_sync = True
         return size
@@ -145,7 +153,7 @@ class VekzipFile(io.BufferedIOBase):
         written. Nothing new since the last flush writes nothing."""
         self._check_open()
         if self._since_sync:
-            if self._pending:
+            if self._filled:
                 self._hand_over_pending()
             self._put(self._stream.sync())
             self._since_sync = False
@@ -159,7 +167,7 @@ class VekzipFile(io.BufferedIOBase):
             return
         self._closed = True
         try:
-            if self._pending:
+            if self._filled:
                 self._hand_over_pending()
             self._put(self._stream.finish())
             if not self._owns_file:
@@ -184,10 +192,12 @@ class VekzipFile(io.BufferedIOBase):
                 self._file.close()
 
     def _hand_over_pending(self) -> None:
-        # The engine keeps reading the gathered bytes after this returns;
-        # they are never touched again, and new writes gather afresh.
-        self._compress(self._pending)
-        self._pending = bytearray()
+        self._compress(memoryview(self._pending)[: self._filled])
+        self._filled = 0
+        # On worker threads the engine may read the area after this returns:
+        # new writes gather in another one. On one thread it is done with it.
+        if self._threads > 1:
+            self._pending = bytearray(self._chunk_size)
 
     def _compress(self, chunk: bytes | bytearray | memoryview) -> None:
         self._put(self._stream.write(chunk))
