@@ -34,6 +34,7 @@ struct Job {
     struct Piece {
         Fragment fragment{};
         std::unique_ptr<uint8_t[]> bytes;
+        size_t capacity = 0;
     };
     std::vector<Piece> pieces;
     bool done = false;
@@ -172,14 +173,14 @@ private:
         }
     }
 
-    void encode_job(Job& job, MatchTable& table) const {
+    void encode_job(Job& job, MatchTable& table) {
         const auto* data = static_cast<const uint8_t*>(job.view.buf);
         const size_t n = size_t(job.view.len);
         size_t offset = 0;
         do {
             const size_t piece = std::min(n - offset, max_piece);
             Job::Piece p;
-            p.bytes.reset(new uint8_t[max_fragment_output(level_, piece)]);
+            take_buffer(p, max_fragment_output(level_, piece));
             encode_fragment(&p.fragment, level_, format_, p.bytes.get(), data + offset, int32_t(piece), &table);
             job.pieces.push_back(std::move(p));
             offset += piece;
@@ -250,8 +251,32 @@ private:
         } catch (const std::bad_alloc&) {
             return false;
         }
+        {
+            // Fresh pages cost a fault each and freed ones a shootdown on
+            // every core: the buffers go round, at most those in flight.
+            std::lock_guard<std::mutex> lock(mutex_);
+            for (Job::Piece& p : job.pieces)
+                if (spare_.size() < 2 * size_t(threads_) + 2) spare_.push_back(std::move(p));
+        }
         job.pieces.clear();
         return true;
+    }
+
+    // A spare buffer of at least `size` bytes, or a new one.
+    void take_buffer(Job::Piece& p, size_t size) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            for (auto it = spare_.begin(); it != spare_.end(); ++it) {
+                if (it->capacity >= size) {
+                    p.bytes = std::move(it->bytes);
+                    p.capacity = it->capacity;
+                    spare_.erase(it);
+                    return;
+                }
+            }
+        }
+        p.bytes = std::make_unique_for_overwrite<uint8_t[]>(size);
+        p.capacity = size;
     }
 
     void stop_workers() {
@@ -290,6 +315,7 @@ private:
     std::condition_variable work_ready_;
     std::condition_variable job_done_;
     std::deque<std::shared_ptr<Job>> queue_;  // not yet taken by a worker
+    std::vector<Job::Piece> spare_;           // fragment buffers joined and free again
     bool stopping_ = false;
     std::vector<std::thread> workers_;
 };
