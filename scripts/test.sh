@@ -5,7 +5,7 @@
 # valgrind, and the wheel installed into a fresh environment.
 source "$(dirname "$0")/env.sh"
 
-ensure_debian_packages libgtest-dev zlib1g-dev gzip pigz valgrind
+ensure_debian_packages libgtest-dev zlib1g-dev gzip pigz valgrind curl tar
 ensure_venv
 ensure_build_tools
 VEK_EXTRAS=test install_vek

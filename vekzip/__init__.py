@@ -17,7 +17,7 @@ import vek
 
 from . import _engine
 
-__all__ = ["VekzipFile", "compress", "open"]
+__all__ = ["VekzipFile", "compress", "open", "register_archive_format", "register_fsspec"]
 
 Buffer = Union[bytes, bytearray, memoryview]
 
@@ -97,3 +97,5 @@ def compress(
 
 
 from .file import VekzipFile, open  # noqa: E402  (the writer uses the names above)
+from .archive import register_archive_format  # noqa: E402
+from .fsspec_compression import register_fsspec  # noqa: E402

@@ -1,0 +1,169 @@
+"""vekzip.asgi.GZipMiddleware behind a Starlette app: through Starlette's
+test client and through a real uvicorn server with httpx and curl."""
+
+import asyncio
+import contextlib
+import gzip
+import shutil
+import socket
+import subprocess
+import threading
+import time
+import zlib
+
+import pytest
+
+starlette = pytest.importorskip("starlette")
+httpx = pytest.importorskip("httpx")
+uvicorn = pytest.importorskip("uvicorn")
+
+from starlette.applications import Starlette  # noqa: E402
+from starlette.responses import PlainTextResponse, Response, StreamingResponse  # noqa: E402
+from starlette.routing import Route, WebSocketRoute  # noqa: E402
+from starlette.testclient import TestClient  # noqa: E402
+
+from vekzip.asgi import GZipMiddleware  # noqa: E402
+
+BIG = ("vek compresses responses " * 200).encode()
+CHUNKS = [f"chunk {i}: ".encode() + b"x" * (100 + 50 * i) for i in range(5)]
+started = []
+
+
+async def big(request):
+    return Response(BIG, media_type="application/json")
+
+
+async def small(request):
+    return PlainTextResponse("tiny")
+
+
+async def encoded(request):
+    return Response(gzip.compress(BIG), headers={"Content-Encoding": "gzip"})
+
+
+async def events(request):
+    async def gen():
+        for c in CHUNKS:
+            yield c
+
+    return StreamingResponse(gen(), media_type="text/event-stream")
+
+
+async def streamed(request):
+    async def gen():
+        for c in CHUNKS:
+            yield c
+            await asyncio.sleep(0.15)
+
+    return StreamingResponse(gen(), media_type="text/plain")
+
+
+async def echo(websocket):
+    await websocket.accept()
+    await websocket.send_text(await websocket.receive_text())
+    await websocket.close()
+
+
+@contextlib.asynccontextmanager
+async def lifespan(app):
+    started.append(True)
+    yield
+
+
+app = Starlette(
+    routes=[
+        Route("/big", big),
+        Route("/small", small),
+        Route("/encoded", encoded),
+        Route("/events", events),
+        Route("/streamed", streamed),
+        WebSocketRoute("/ws", echo),
+    ],
+    lifespan=lifespan,
+)
+app.add_middleware(GZipMiddleware, minimum_size=500)
+
+
+def test_whole_body_is_compressed_with_its_length_and_vary():
+    with TestClient(app) as client:
+        r = client.get("/big", headers={"Accept-Encoding": "gzip"})
+        assert r.headers["content-encoding"] == "gzip"
+        assert r.headers["vary"] == "Accept-Encoding"
+        assert int(r.headers["content-length"]) < len(BIG)
+        assert r.content == BIG
+
+
+@pytest.mark.parametrize("accept", ["identity", "br", "gzip;q=0", ""])
+def test_clients_that_do_not_take_gzip_get_the_body_as_it_is(accept):
+    with TestClient(app) as client:
+        r = client.get("/big", headers={"Accept-Encoding": accept})
+        assert "content-encoding" not in r.headers
+        assert r.content == BIG and int(r.headers["content-length"]) == len(BIG)
+
+
+def test_small_bodies_encoded_bodies_and_event_streams_are_left_alone():
+    with TestClient(app) as client:
+        r = client.get("/small", headers={"Accept-Encoding": "gzip"})
+        assert "content-encoding" not in r.headers and r.text == "tiny"
+        r = client.get("/encoded", headers={"Accept-Encoding": "gzip, deflate"})
+        assert r.headers["content-encoding"] == "gzip" and r.content == BIG  # decoded once, by the client
+        r = client.get("/events", headers={"Accept-Encoding": "gzip"})
+        assert "content-encoding" not in r.headers and r.content == b"".join(CHUNKS)
+
+
+def test_lifespan_and_websockets_pass_untouched():
+    started.clear()
+    with TestClient(app) as client:
+        assert started == [True]
+        with client.websocket_connect("/ws", headers={"Accept-Encoding": "gzip"}) as ws:
+            ws.send_text("hello")
+            assert ws.receive_text() == "hello"
+
+
+@pytest.fixture(scope="module")
+def server():
+    sock = socket.socket()
+    sock.bind(("127.0.0.1", 0))
+    port = sock.getsockname()[1]
+    config = uvicorn.Config(app, log_level="warning", lifespan="on")
+    srv = uvicorn.Server(config)
+    thread = threading.Thread(target=srv.run, kwargs={"sockets": [sock]}, daemon=True)
+    thread.start()
+    deadline = time.monotonic() + 20
+    while not srv.started:
+        assert time.monotonic() < deadline, "uvicorn did not start"
+        time.sleep(0.05)
+    yield f"http://127.0.0.1:{port}"
+    srv.should_exit = True
+    thread.join(10)
+    sock.close()
+
+
+def test_a_real_server_streams_chunks_that_inflate_as_they_arrive(server):
+    with httpx.Client() as client:
+        with client.stream("GET", f"{server}/streamed", headers={"Accept-Encoding": "gzip"}) as r:
+            assert r.headers["content-encoding"] == "gzip"
+            assert "content-length" not in r.headers
+            d = zlib.decompressobj(31)
+            seen = b""
+            pieces = 0
+            for raw in r.iter_raw():
+                seen += d.decompress(raw)
+                pieces += 1
+                # Every piece received completes whole chunks: nothing waits
+                # for the end of the stream.
+                assert any(seen == b"".join(CHUNKS[:k]) for k in range(1, len(CHUNKS) + 1)), seen
+            assert seen == b"".join(CHUNKS) and d.eof
+            assert pieces >= 3, "the chunks arrived one by one"
+
+
+def test_a_real_server_and_a_real_client(server):
+    r = httpx.get(f"{server}/big", headers={"Accept-Encoding": "gzip"})
+    assert r.headers["content-encoding"] == "gzip" and r.content == BIG
+
+
+@pytest.mark.skipif(shutil.which("curl") is None, reason="curl is not installed")
+def test_curl_compressed(server):
+    for path, body in (("/big", BIG), ("/streamed", b"".join(CHUNKS))):
+        out = subprocess.run(["curl", "-s", "--compressed", f"{server}{path}"], capture_output=True, check=True)
+        assert out.stdout == body

@@ -1,0 +1,67 @@
+"""vek as an fsspec compression, and so for Dask: fsspec keeps its registry
+of compressions in each process, so on a cluster every worker must register
+too; a worker plugin does that for the workers there are and those to come."""
+
+from __future__ import annotations
+
+from typing import IO, Any
+
+import vekzip
+
+
+class _Codec:
+    """What fsspec calls with a file and "r", "w" or "a": writing and
+    appending through VekzipFile, reading through the standard library."""
+
+    def __init__(self, compresslevel: int, threads: int) -> None:
+        self.compresslevel, self.threads = compresslevel, threads
+
+    def __call__(self, infile: IO[bytes], mode: str = "rb", **kwargs: Any) -> IO[bytes]:
+        mode = mode[0]
+        if mode == "r":
+            import gzip
+
+            return gzip.GzipFile(fileobj=infile, mode="rb")
+        return vekzip.VekzipFile(None, mode + "b", self.compresslevel, infile, threads=self.threads)
+
+
+def register(name: str = "vek", *, compresslevel: int = 1, threads: int = 1, replace_gzip: bool = False) -> None:
+    """Registers in this process; harmless when repeated."""
+    from fsspec.compression import register_compression
+
+    vekzip.vek_level(compresslevel)  # bad arguments fail here, not in a worker
+    vekzip.thread_count(threads)
+    codec = _Codec(compresslevel, threads)
+    register_compression(name, codec, [name] if name != "gzip" else ["gz"], force=True)
+    if replace_gzip and name != "gzip":
+        register_compression("gzip", codec, ["gz"], force=True)
+
+
+class RegisterOnWorkers:
+    """A distributed worker plugin that registers vek on each worker."""
+
+    idempotent = True
+
+    def __init__(self, **options: Any) -> None:
+        self.options = options
+        self.name = f"vekzip-fsspec-{options.get('name', 'vek')}"
+
+    def setup(self, worker: Any) -> None:
+        register(**self.options)
+
+
+def register_fsspec(
+    name: str = "vek",
+    *,
+    compresslevel: int = 1,
+    threads: int = 1,
+    replace_gzip: bool = False,
+    client: Any = None,
+) -> None:
+    options = dict(name=name, compresslevel=compresslevel, threads=threads, replace_gzip=replace_gzip)
+    register(**options)
+    if client is not None:
+        from distributed.diagnostics.plugin import WorkerPlugin
+
+        plugin = type("VekzipWorkerPlugin", (RegisterOnWorkers, WorkerPlugin), {})(**options)
+        client.register_plugin(plugin, name=plugin.name)
