@@ -177,6 +177,15 @@ def measure(compress: Compress, files: list[bytes], runs: int) -> tuple[float, f
     return total / statistics.median(times) / 1e6, 100 * out / total
 
 
+def threaded_parser(doc: str, runs: int) -> argparse.ArgumentParser:
+    """The options of the benchmarks that compare thread counts."""
+    parser = argparse.ArgumentParser(description=doc.splitlines()[0])
+    parser.add_argument("paths", nargs="*")
+    parser.add_argument("--runs", type=int, default=runs)
+    parser.add_argument("--threads", type=int, default=2)
+    return parser
+
+
 def collect(paths: list[str]) -> list[pathlib.Path]:
     roots = [pathlib.Path(p) for p in paths] or [CORPUS]
     files = []

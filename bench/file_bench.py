@@ -10,7 +10,6 @@ in 1 MiB writes to an in-memory file.
 
 from __future__ import annotations
 
-import argparse
 import gzip
 import io
 import sys
@@ -18,7 +17,7 @@ from typing import Callable
 
 import vekzip
 
-from bench import best_rates, collect
+from bench import best_rates, collect, threaded_parser
 
 WRITE = 1 << 20
 
@@ -63,11 +62,7 @@ def writers(threads: int) -> dict[str, Callable[[bytes], object]]:
 
 
 def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("paths", nargs="*")
-    parser.add_argument("--runs", type=int, default=5)
-    parser.add_argument("--threads", type=int, default=2)
-    args = parser.parse_args(argv)
+    args = threaded_parser(__doc__, 5).parse_args(argv)
     files = [p.read_bytes() for p in collect(args.paths)]
     print(f"{len(files)} files, {sum(map(len, files)):,} bytes, {WRITE >> 20} MiB writes, best of {args.runs}\n")
     print("| writer | MB/s |\n|---|---:|")

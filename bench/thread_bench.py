@@ -9,7 +9,6 @@ call). The last column is the speed-up over vekzip on one thread.
 
 from __future__ import annotations
 
-import argparse
 import io
 import pathlib
 import sys
@@ -17,7 +16,7 @@ from typing import Callable
 
 import vekzip
 
-from bench import CORPUS, best_rates, collect
+from bench import CORPUS, best_rates, collect, threaded_parser
 
 
 def compressors(threads: int) -> dict[str, Callable[[bytes], object]]:
@@ -41,13 +40,9 @@ def compressors(threads: int) -> dict[str, Callable[[bytes], object]]:
 
 
 def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("paths", nargs="*")
-    parser.add_argument("--runs", type=int, default=7)
-    parser.add_argument("--threads", type=int, default=2)
-    args = parser.parse_args(argv)
+    args = threaded_parser(__doc__, 7).parse_args(argv)
     corpus = collect([str(CORPUS)])
-    groups = [[p] for p in args.paths] or [[max(corpus, key=lambda p: p.stat().st_size)], corpus]
+    groups = [[pathlib.Path(p)] for p in args.paths] or [[max(corpus, key=lambda p: p.stat().st_size)], corpus]
     for paths in groups:
         files = [pathlib.Path(p).read_bytes() for p in paths]
         label = paths[0].name if len(paths) == 1 else f"{len(paths)} files"
