@@ -11,15 +11,16 @@ same for every thread count, byte for byte, and equals what one
 from __future__ import annotations
 
 import os
-from typing import Union
+TYPE_CHECKING = False  # typing itself costs a command-line start about 10 ms
 
 import vek
 
 from . import _engine
 
-__all__ = ["VekzipFile", "compress", "open", "register_archive_format", "register_fsspec"]
+if TYPE_CHECKING:
+    from typing import Union
 
-Buffer = Union[bytes, bytearray, memoryview]
+    __all__ = ["VekzipFile", "compress", "open", "register_archive_format", "register_fsspec"]
 
 FORMATS = {"gzip": vek.VEK_FMT_GZIP, "zlib": vek.VEK_FMT_ZLIB, "raw": vek.VEK_FMT_DEFLATE}
 DEFAULT_CHUNK_SIZE = 4 << 20
@@ -97,5 +98,23 @@ def compress(
 
 
 from .file import VekzipFile, open  # noqa: E402  (the writer uses the names above)
-from .archive import register_archive_format  # noqa: E402
-from .fsspec_compression import register_fsspec  # noqa: E402
+
+
+# The integrations import what they integrate with (tarfile, fsspec) only
+# when they are used.
+def register_fsspec(
+    name: str = "vek", *, compresslevel: int = 1, threads: int = 1, replace_gzip: bool = False, client: object = None
+) -> None:
+    """Registers vek as an fsspec compression, in this process and, given a
+    distributed Client, on every worker of its cluster; see README."""
+    from .fsspec_compression import register_fsspec as register
+
+    register(name, compresslevel=compresslevel, threads=threads, replace_gzip=replace_gzip, client=client)
+
+
+def register_archive_format(name: str = "vektar", *, threads: int = 1, compresslevel: int = 1) -> None:
+    """Registers `name` ("vektar") with shutil.make_archive: a .tar.gz
+    written through VekzipFile."""
+    from .archive import register_archive_format as register
+
+    register(name, threads=threads, compresslevel=compresslevel)

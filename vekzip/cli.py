@@ -14,10 +14,13 @@ import os
 import stat
 import sys
 import time
-from typing import BinaryIO, Iterator, NoReturn, Sequence
+TYPE_CHECKING = False  # typing itself costs a command-line start about 10 ms
 
 import vek
 import vekzip
+
+if TYPE_CHECKING:
+    from typing import BinaryIO, Iterator, NoReturn, Sequence
 
 FORMATS = {
     "gzip": (vek.VEK_FMT_GZIP, ".gz"),

@@ -15,11 +15,14 @@ import builtins
 import gzip
 import io
 import os
-from typing import IO, Any, Union
+TYPE_CHECKING = False  # typing itself costs a command-line start about 10 ms
 
 import vekzip
 
-StrOrBytesPath = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+if TYPE_CHECKING:
+    from typing import IO, Any, Union
+
+    StrOrBytesPath = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 WRITE_MODES = {"w": "wb", "wb": "wb", "x": "xb", "xb": "xb", "a": "ab", "ab": "ab"}
 TEXT_MODES = {"wt": "wb", "xt": "xb", "at": "ab"}
