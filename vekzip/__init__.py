@@ -11,16 +11,18 @@ same for every thread count, byte for byte, and equals what one
 from __future__ import annotations
 
 import os
-TYPE_CHECKING = False  # typing itself costs a command-line start about 10 ms
 
 import vek
 
 from . import _engine
 
+TYPE_CHECKING = False  # typing itself costs a command-line start about 10 ms
 if TYPE_CHECKING:
     from typing import Union
 
-    __all__ = ["VekzipFile", "compress", "open", "register_archive_format", "register_fsspec"]
+    Buffer = Union[bytes, bytearray, memoryview]
+
+__all__ = ["VekzipFile", "compress", "open", "register_archive_format", "register_fsspec"]
 
 FORMATS = {"gzip": vek.VEK_FMT_GZIP, "zlib": vek.VEK_FMT_ZLIB, "raw": vek.VEK_FMT_DEFLATE}
 DEFAULT_CHUNK_SIZE = 4 << 20

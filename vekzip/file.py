@@ -248,7 +248,7 @@ def open(
     if text:
         writer._seekable_for_text = True
         try:
-            return io.TextIOWrapper(writer, encoding=io.text_encoding(encoding), errors=errors, newline=newline)
+            return io.TextIOWrapper(writer, encoding=encoding, errors=errors, newline=newline)
         finally:
             writer._seekable_for_text = False
     return writer

@@ -4,6 +4,7 @@ too; a worker plugin does that for the workers there are and those to come."""
 
 from __future__ import annotations
 
+import io
 from typing import IO, Any
 
 import vekzip
@@ -16,7 +17,7 @@ class _Codec:
     def __init__(self, compresslevel: int, threads: int) -> None:
         self.compresslevel, self.threads = compresslevel, threads
 
-    def __call__(self, infile: IO[bytes], mode: str = "rb", **kwargs: Any) -> IO[bytes]:
+    def __call__(self, infile: IO[bytes], mode: str = "rb", **kwargs: Any) -> io.BufferedIOBase:
         mode = mode[0]
         if mode == "r":
             import gzip
@@ -58,10 +59,10 @@ def register_fsspec(
     replace_gzip: bool = False,
     client: Any = None,
 ) -> None:
-    options = dict(name=name, compresslevel=compresslevel, threads=threads, replace_gzip=replace_gzip)
-    register(**options)
+    register(name, compresslevel=compresslevel, threads=threads, replace_gzip=replace_gzip)
     if client is not None:
         from distributed.diagnostics.plugin import WorkerPlugin
 
-        plugin = type("VekzipWorkerPlugin", (RegisterOnWorkers, WorkerPlugin), {})(**options)
+        plugin_class = type("VekzipWorkerPlugin", (RegisterOnWorkers, WorkerPlugin), {})
+        plugin = plugin_class(name=name, compresslevel=compresslevel, threads=threads, replace_gzip=replace_gzip)
         client.register_plugin(plugin, name=plugin.name)
