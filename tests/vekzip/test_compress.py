@@ -145,7 +145,7 @@ def test_a_worker_failure_reaches_the_caller_and_leaves_no_thread(threads, fail_
     with pytest.raises(ValueError, match="earlier failure"):
         stream.write(b"more")
     del stream
-    assert native_threads() == before
+    assert native_threads() <= before  # none left behind (another may have ended meanwhile)
 
 
 def test_a_finished_stream_takes_nothing_more():
@@ -163,4 +163,4 @@ def test_an_abandoned_stream_stops_its_threads():
     for i in range(6):
         stream.write(mixed(i, 50_000))
     del stream
-    assert native_threads() == before
+    assert native_threads() <= before  # none left behind (another may have ended meanwhile)

@@ -77,6 +77,6 @@ def test_dask_bag_and_dataframe_on_a_cluster(tmp_path, client):
 
     # A worker that joins later registers too.
     client.cluster.scale(3)
-    client.wait_for_workers(3)
+    client.wait_for_workers(3, timeout=120)
     bag.to_textfiles(str(tmp_path / "later" / "*.txt.vek"), compression="vek")
     assert sum(len(gzip.decompress(p.read_bytes()).splitlines()) for p in (tmp_path / "later").iterdir()) == 3000
