@@ -189,15 +189,19 @@ private:
         const uint32_t e = literal_codes[*p_++];
         wide_count_ += (e & 15) - 8;  // 9-bit codes are the wide bytes
         if (mode_ == RunMode::Direct) [[likely]] {
-            w_.put(e >> 4, e & 15);
-            w_.flush();
+            write_literal(e);
             if (wide_count_ >= stored_run_wide_bytes) [[unlikely]] begin_stored_run();
         } else if (mode_ == RunMode::Header) {
             open_fixed_block();
             mode_ = RunMode::Direct;
-            w_.put(e >> 4, e & 15);
-            w_.flush();
+            write_literal(e);
         }
+    }
+
+    // `e` is the byte's literal_codes entry.
+    VEK_HOT void write_literal(uint32_t e) {
+        w_.put(e >> 4, e & 15);
+        w_.flush();
     }
 
     // Only BlockBoundary means "no block open"; any other state continues
@@ -248,11 +252,7 @@ private:
         w_.put(header_fixed_final, block_header_bits);
         w_.flush();
         state_ = StreamState::LastFixedBlock;
-        for (const uint8_t* at = run_start_.at; at < in_end_; ++at) {
-            const uint32_t e = literal_codes[*at];
-            w_.put(e >> 4, e & 15);
-            w_.flush();
-        }
+        for (const uint8_t* at = run_start_.at; at < in_end_; ++at) write_literal(literal_codes[*at]);
     }
 
     // The record's writer spills 32 bits at a time from the last byte
@@ -273,9 +273,8 @@ private:
     MatchTable::Entry* const slots_;
     const uint8_t* const in_;
     const uint8_t* const in_end_;
-    // A slot holds the position's value in the table's biased numbering. The
-    // bytes there are read back from the input only once the distance is
-    // within the window, which keeps the table to 32 KiB.
+    // Added to a pointer's low 32 bits, the position's value in the table's
+    // biased numbering.
     const uint32_t slot_offset_;
     ByteWriter w_;
     StreamState state_;

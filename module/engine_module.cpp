@@ -16,16 +16,13 @@
 #include <vector>
 
 #include "interpreter_lock.h"
+#include "pieces.h"
 #include "vek_core.h"
 
 namespace py = pybind11;
 
 namespace vek {
 namespace {
-
-// The core takes lengths as signed 32-bit values; a longer chunk goes to it
-// in pieces of this size, as vek.compressobj.compress cuts it.
-constexpr size_t max_piece = size_t(1) << 30;
 
 // One chunk: its input, held until joined, and its fragments.
 struct Job {
@@ -85,20 +82,14 @@ public:
     // which all input so far can be inflated.
     py::bytes sync() {
         auto lock = lock_call(call_mutex_);
-        check_usable();
-        join(true);
-        reserve_output(sync_output_limit);
-        out_used_ += size_t(sync_stream(&stream_, out_.get() + out_used_));
+        join_all_then(sync_stream, sync_output_limit);
         return take_output();
     }
 
     // Waits for every chunk and ends the stream: the rest of its bytes.
     py::bytes finish() {
         auto lock = lock_call(call_mutex_);
-        check_usable();
-        join(true);
-        reserve_output(finish_output_limit);
-        out_used_ += size_t(finish_stream(&stream_, out_.get() + out_used_));
+        join_all_then(finish_stream, finish_output_limit);
         finished_ = true;
         {
             py::gil_scoped_release released;
@@ -108,6 +99,15 @@ public:
     }
 
 private:
+    // Every chunk joined, then one closing operation of the core (at most
+    // `limit` bytes) appended.
+    void join_all_then(int32_t (*operation)(DeflateStream*, uint8_t*), size_t limit) {
+        check_usable();
+        join(true);
+        reserve_output(limit);
+        out_used_ += size_t(operation(&stream_, out_.get() + out_used_));
+    }
+
     void check_usable() const {
         if (broken_) throw py::value_error("the stream was ended by an earlier failure");
         if (finished_) throw py::value_error("write() or finish() after finish()");
@@ -119,12 +119,7 @@ private:
         const size_t n = size_t(job->view.len);
         try {
             if (job->index == fail_at_) throw std::bad_alloc();
-            size_t room = max_encode_output(stream_, std::min(n, max_piece));
-            DeflateStream later = stream_;
-            later.state = StreamState::BlockBoundary;  // the header goes with the first piece only
-            for (size_t offset = max_piece; offset < n; offset += max_piece)
-                room += max_encode_output(later, std::min(n - offset, max_piece));
-            reserve_output(room);
+            reserve_output(pieces_room(stream_, n));
         } catch (const std::bad_alloc&) {
             // As on many threads: a stream that lost a chunk takes no more.
             broken_ = true;
@@ -133,13 +128,7 @@ private:
         }
         {
             MaybeReleaseLock released(n);
-            size_t offset = 0;
-            do {
-                const size_t piece = std::min(n - offset, max_piece);
-                out_used_ += size_t(encode_stream(&stream_, out_.get() + out_used_, data + offset,
-                                                  int32_t(piece), 1, table_.get()));
-                offset += piece;
-            } while (offset < n);
+            out_used_ += encode_pieces(stream_, out_.get() + out_used_, data, n, *table_);
         }
         PyBuffer_Release(&job->view);
         return take_output();
@@ -289,10 +278,9 @@ private:
         workers_.clear();
     }
 
-    static void release_views(const std::deque<std::shared_ptr<Job>>& jobs) {
-        for (const auto& job : jobs) PyBuffer_Release(&job->view);
-    }
-    static void release_views(const std::vector<std::shared_ptr<Job>>& jobs) {
+    // The jobs' inputs, given back with the interpreter lock held.
+    template <class Jobs>
+    static void release_views(const Jobs& jobs) {
         for (const auto& job : jobs) PyBuffer_Release(&job->view);
     }
 

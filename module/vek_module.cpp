@@ -15,16 +15,13 @@
 #include "fast_calls.h"
 #include "interpreter_lock.h"
 #include "output_buffer.h"
+#include "pieces.h"
 #include "vek_core.h"
 
 namespace py = pybind11;
 
 namespace vek {
 namespace {
-
-// The core takes lengths as signed 32-bit values; longer inputs go to it in
-// pieces of this size, each with more = 1, so nothing is refused.
-constexpr size_t max_piece = size_t(1) << 30;
 
 // A large result is written once, page by page: asking for huge pages first
 // saves most of the page faults, which otherwise cost more than the writing.
@@ -43,7 +40,7 @@ void advise_huge_pages(char* data, size_t size) {
 
 // What every call on one thread can share: the match table, which the
 // encoder biases per call so that it never needs emptying (a new object
-// costs no 64 KiB fill), and an output area for small calls, whose result
+// costs no 96 KiB fill), and an output area for small calls, whose result
 // is then one allocation and one copy.
 struct ThreadScratch {
     static constexpr size_t output_size = size_t(64) << 10;
@@ -110,37 +107,20 @@ public:
     }
 
 private:
-
     bool finished() const {
         return stream.state == StreamState::Done || stream.state == StreamState::End;
     }
 
-    // The most that encoding n bytes can write, piece by piece: the header
-    // only in the first piece. Never below the historic growth rule n + n/16.
-    size_t encode_room(size_t n) const {
-        const size_t first = std::min(n, max_piece);
-        size_t room = max_encode_output(stream, first);
-        DeflateStream later = stream;
-        later.state = StreamState::BlockBoundary;
-        for (size_t offset = first; offset < n; offset += max_piece)
-            room += max_encode_output(later, std::min(n - offset, max_piece));
-        return std::max(room, n + n / 16);
-    }
+    // The most that encoding n bytes can write, never below the historic
+    // growth rule n + n/16.
+    size_t encode_room(size_t n) const { return std::max(pieces_room(stream, n), n + n / 16); }
 
     // All n bytes, in pieces the core's 32-bit lengths can take, at `out`
     // (room for encode_room(n) bytes), with the interpreter lock released
     // unless the call is small.
     size_t encode_all(uint8_t* out, const uint8_t* data, size_t n, MatchTable& table) {
         MaybeReleaseLock released(n);
-        size_t count = 0;
-        size_t offset = 0;
-        do {
-            const size_t piece = std::min(n - offset, max_piece);
-            count += size_t(
-                encode_stream(&stream, out + count, data + offset, int32_t(piece), 1, &table));
-            offset += piece;
-        } while (offset < n);
-        return count;
+        return encode_pieces(stream, out, data, n, table);
     }
 
     // The call's bytes as a new object. If that object cannot be made, the
