@@ -16,17 +16,13 @@ import sys
 import time
 TYPE_CHECKING = False  # typing itself costs a command-line start about 10 ms
 
-import vek
 import vekzip
 
 if TYPE_CHECKING:
     from typing import BinaryIO, Iterator, NoReturn, Sequence
 
-FORMATS = {
-    "gzip": (vek.VEK_FMT_GZIP, ".gz"),
-    "zlib": (vek.VEK_FMT_ZLIB, ".zz"),
-    "raw": (vek.VEK_FMT_DEFLATE, ".deflate"),
-}
+# The output's suffix for each of vekzip's formats.
+SUFFIXES = {"gzip": ".gz", "zlib": ".zz", "raw": ".deflate"}
 DEFAULT_CHUNK = 4 << 20
 SIZE_SUFFIXES = {"": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30}
 
@@ -81,7 +77,7 @@ def build_parser() -> Parser:
     parser.add_argument("-f", "--force", action="store_true", help="overwrite existing outputs; write to a terminal")
     parser.add_argument("-0", dest="level", action="store_const", const=0, help="store only")
     parser.add_argument("-1", dest="level", action="store_const", const=1, help="compress (the default)")
-    parser.add_argument("--format", choices=FORMATS, default="gzip", help="container (default gzip)")
+    parser.add_argument("--format", choices=SUFFIXES, default="gzip", help="container (default gzip)")
     parser.add_argument(
         "--chunk", type=chunk_size, default=DEFAULT_CHUNK, metavar="SIZE",
         help="bytes per compress call, with K, M or G (default 4M)",
@@ -147,20 +143,19 @@ def compress(
         None, "wb", args.level, sink, format=args.format, threads=threads, chunk_size=args.chunk
     )
     try:
-        for data in read_chunks(source, name, args.chunk):
-            writer.write(data)
-            consumed += len(data)
-            progress.advance(len(data))
-        writer.close()
+        try:
+            for data in read_chunks(source, name, args.chunk):
+                writer.write(data)
+                consumed += len(data)
+                progress.advance(len(data))
+            writer.close()
+        except BaseException:
+            writer._abandon()  # whatever failed, no trailer goes after it
+            raise
     except BrokenPipeError:
-        writer._abandon()
         raise
     except OSError as error:
-        writer._abandon()
         raise Failure(f"{sink_name}: {error.strerror}") from None
-    except BaseException:
-        writer._abandon()
-        raise
     finally:
         progress.close()
     return consumed, writer.compressed_size
@@ -221,7 +216,7 @@ def open_input(path: str, args: argparse.Namespace) -> tuple[BinaryIO, os.stat_r
 
 
 def compress_path(path: str, args: argparse.Namespace) -> None:
-    suffix = FORMATS[args.format][1]
+    suffix = SUFFIXES[args.format]
     if not args.stdout and path.endswith(suffix) and not args.force:
         raise Failure(f"{path} already has {suffix} suffix -- unchanged")
     source, info = open_input(path, args)

@@ -55,14 +55,13 @@ class VekzipFile(io.BufferedIOBase):
             mode = getattr(fileobj, "mode", "wb")
             if not isinstance(mode, str) or mode.replace("+", "").rstrip("b") not in ("w", "x", "a"):
                 mode = "wb"
-        if mode in READ_MODES or mode not in WRITE_MODES:
+        if mode not in WRITE_MODES:
             raise ValueError(f"VekzipFile writes only, in mode 'w', 'x' or 'a' (with 'b'), not {mode!r}; "
                              "vekzip.open reads gzip files through the standard library")
-        self._level = vekzip.vek_level(compresslevel)
-        self._format = vekzip.format_code(format)
+        level, fmt = vekzip.vek_level(compresslevel), vekzip.format_code(format)
         threads, self._chunk_size = vekzip.thread_count(threads), vekzip.chunk_bytes(chunk_size)
         binary_mode = WRITE_MODES[mode]
-        if binary_mode == "ab" and self._format != vekzip.FORMATS["gzip"]:
+        if binary_mode == "ab" and fmt != vekzip.FORMATS["gzip"]:
             raise ValueError("appending makes a new gzip member; zlib and raw streams cannot be appended to")
         if fileobj is None and filename is None:
             raise TypeError("VekzipFile needs a filename or a fileobj")
@@ -72,7 +71,7 @@ class VekzipFile(io.BufferedIOBase):
         self._file: IO[bytes] = fileobj
         self.name = filename if filename is not None else getattr(fileobj, "name", "")
         self.mode = binary_mode
-        self._stream = vekzip._stream(self._level, self._format, threads)
+        self._stream = vekzip._stream(level, fmt, threads)
         # Input not yet handed to the engine: the first `_filled` bytes of a
         # chunk-sized area, filled in place so that gathering costs one copy.
         self._threads = threads
