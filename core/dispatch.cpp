@@ -89,9 +89,13 @@ size_t max_fragment_output(int32_t level, size_t len) {
 
 // Besides the header still due and the fragment's own bytes: up to 31 bits
 // pending, 7 of an end-of-block and 7 of padding, or a tail of 31 bits
-// ahead of which nothing was aligned: under 12 bytes either way.
+// ahead of which nothing was aligned: under 12 bytes either way. The bit
+// shifting stores eight bytes at a time, up to 8 past its last whole byte
+// while at most 3 of those go back into the queue.
+inline constexpr size_t append_store_slack = 12;
+
 size_t max_append_output(const DeflateStream& stream, const Fragment& fragment) {
-    return header_due(stream) + fragment.size + 12;
+    return header_due(stream) + fragment.size + 12 + append_store_slack;
 }
 
 size_t max_finish_output(const DeflateStream& stream) {

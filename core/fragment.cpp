@@ -1,6 +1,7 @@
 // Chunks of one stream encoded apart and joined in order. A compressing call
 // keeps no history, so a chunk's bits depend on the stream only through the
 // state it enters: the bits pending then, and whether a block is open.
+#include <algorithm>
 #include <cstring>
 
 #include "checksum_paths.h"
@@ -10,17 +11,58 @@
 namespace vek {
 namespace {
 
-// The bits [first, end) of `src` (bit 0 first), 32 at a time through the
-// record's queue. Reads up to 8 bytes from the byte that holds bit `first`
-// on, so the source needs that much room past its last byte.
+// The bits [first, end) of `src` (bit 0 first), appended to the record's
+// queue. Most of a fragment is shifted here, so the bulk goes eight source
+// bytes per step: once the source is byte-aligned, each step stores the
+// bits carried over (under 8) and the word shifted above them. The record's
+// writer spills 32 bits at a time from where its queue was last empty, so
+// at the end the bytes past the last whole 32 bits go back into the queue,
+// as that writer would have kept them. Reads up to 8 bytes from the byte
+// that holds bit `first` on, and may store up to append_store_slack bytes
+// past the last byte it counts.
 void append_bits(DeflateStream& s, const uint8_t* src, uint64_t first, uint64_t end) {
     BitQueue q = BitQueue::of(s);
-    for (uint64_t at = first; at < end;) {
-        const uint32_t n = end - at < 32 ? uint32_t(end - at) : 32;
-        const uint64_t word = load_le64(src + at / 8) >> (at % 8);
-        queue_bits(q, uint32_t(word & ((uint64_t(1) << n) - 1)), n);
-        at += n;
+    uint8_t* const grid = q.out;  // on the record's 32-bit grid
+    uint64_t at = first;
+    // Up to 7 bits, until the source is byte-aligned.
+    if (const uint32_t lead = uint32_t(std::min<uint64_t>((8 - at % 8) % 8, end - at)); lead > 0) {
+        q.bit_queue |= (uint64_t(src[at / 8]) >> (at % 8) & ((1u << lead) - 1)) << q.bit_count;
+        q.bit_count += lead;
+        at += lead;
     }
+    // Whole bytes out of the queue (at most 38 bits were pending): under 8 stay.
+    store_le64(q.out, q.bit_queue);
+    q.out += q.bit_count / 8;
+    q.bit_queue >>= q.bit_count & ~7u;
+    q.bit_count &= 7;
+    for (; end - at >= 64; at += 64) {
+        const uint64_t word = load_le64(src + at / 8);
+        store_le64(q.out, q.bit_queue | word << q.bit_count);
+        q.out += 8;
+        // A shift by 64 is undefined: with nothing carried, nothing carries on.
+        q.bit_queue = q.bit_count == 0 ? 0 : word >> (64 - q.bit_count);
+    }
+    // Under 64 bits left: in two puts of at most 32 bits after the carry.
+    const uint64_t rest = (end - at) == 0 ? 0 : load_le64(src + at / 8) & ((uint64_t(1) << (end - at)) - 1);
+    for (uint32_t n = uint32_t(end - at), shift = 0; n > 0;) {
+        const uint32_t take = std::min(n, 32u);
+        q.bit_queue |= (rest >> shift & ((uint64_t(1) << take) - 1)) << q.bit_count;
+        q.bit_count += take;
+        store_le64(q.out, q.bit_queue);
+        q.out += q.bit_count / 8;
+        q.bit_queue >>= q.bit_count & ~7u;
+        q.bit_count &= 7;
+        n -= take;
+        shift += take;
+    }
+    // Back onto the record's grid: the bytes past the last whole 32 bits
+    // return to the queue.
+    const uint32_t spare = uint32_t(q.out - grid) & 3;
+    q.out -= spare;
+    uint64_t spare_bits = 0;
+    for (uint32_t i = 0; i < spare; ++i) spare_bits |= uint64_t(q.out[i]) << (8 * i);
+    q.bit_queue = spare_bits | q.bit_queue << (8 * spare);
+    q.bit_count += 8 * spare;
     q.store_into(s);
 }
 

@@ -1,22 +1,26 @@
-// vekzip._engine, private to the vekzip package: one stream compressed on
-// several threads, giving exactly the bytes of one vek.compressobj fed the
-// same chunks. Each chunk is encoded on a worker as a fragment, detached
-// from the stream; the calling thread appends the fragments in order, at
-// the state the stream has then (see Fragment in the core).
+// vekzip._engine, private to the vekzip package, built for every supported
+// Python: a zlib-style compressor that gathers its input into chunks and
+// compresses them on one thread or several (ParallelStream), and the
+// one-shot compression of a whole buffer. For the same chunks the bytes are
+// those of one vek.compressobj, whatever the number of threads.
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstring>
-#include <deque>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <new>
-#include <thread>
+#include <string>
+#include <system_error>
 #include <vector>
 
+#include "fork_guard.h"
 #include "interpreter_lock.h"
+#include "parallel_stream.h"
 #include "pieces.h"
+#include "result_bytes.h"
+#include "thread_scratch.h"
 #include "vek_core.h"
 
 namespace py = pybind11;
@@ -24,299 +28,387 @@ namespace py = pybind11;
 namespace vek {
 namespace {
 
-// One chunk: its input, held until joined, and its fragments.
-struct Job {
-    Py_buffer view{};
-    long index = 0;
-    struct Piece {
-        Fragment fragment{};
-        std::unique_ptr<uint8_t[]> bytes;
-        size_t capacity = 0;
-    };
-    std::vector<Piece> pieces;
-    bool done = false;
-    bool failed = false;
-};
+// zlib's flush modes, as zlib.Z_* gives them.
+enum FlushMode : int { no_flush = 0, partial_flush = 1, sync_flush = 2, full_flush = 3, finish = 4, block_flush = 5 };
 
-class ParallelStream {
+MatchTable& caller_table() {
+    ThreadScratch* scratch = thread_scratch();
+    if (scratch == nullptr) throw std::bad_alloc();
+    return scratch->table;
+}
+
+// A C-contiguous buffer of any exporter, given back on every path.
+class InputView {
 public:
-    ParallelStream(int level, int format, int threads, long fail_at)
-        : threads_(threads < 1 ? 1 : threads), fail_at_(fail_at) {
-        init_stream(&stream_, level, format);
-        level_ = stream_.level;
-        format_ = stream_.format;
-        table_.reset(new MatchTable);  // not zeroed: bias 0 has it emptied on first use
-        table_->bias = 0;
-        if (threads_ > 1)
-            for (int i = 0; i < threads_; ++i) workers_.emplace_back([this] { work(); });
+    explicit InputView(py::handle object) {
+        if (PyObject_GetBuffer(object.ptr(), &view_, PyBUF_C_CONTIGUOUS) != 0) throw py::error_already_set();
     }
+    ~InputView() { PyBuffer_Release(&view_); }
+    InputView(const InputView&) = delete;
+    InputView& operator=(const InputView&) = delete;
 
-    ~ParallelStream() {
-        stop_workers();
-        release_views(pending_);
-    }
+    const uint8_t* data() const { return static_cast<const uint8_t*>(view_.buf); }
+    size_t size() const { return size_t(view_.len); }
 
-    ParallelStream(const ParallelStream&) = delete;
-    ParallelStream& operator=(const ParallelStream&) = delete;
-
-    // Takes a chunk (any contiguous buffer) and returns the stream's bytes
-    // that are complete so far, in order.
-    py::bytes write(const py::object& chunk) {
-        auto lock = lock_call(call_mutex_);
-        check_usable();
-        auto job = std::make_shared<Job>();
-        if (PyObject_GetBuffer(chunk.ptr(), &job->view, PyBUF_SIMPLE) != 0) throw py::error_already_set();
-        job->index = next_index_++;
-        if (workers_.empty()) return write_serially(job);
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            queue_.push_back(job);
-        }
-        pending_.push_back(job);
-        work_ready_.notify_one();
-        join(false);
-        return take_output();
-    }
-
-    // Waits for every chunk and adds a sync point: the bytes up to it, after
-    // which all input so far can be inflated.
-    py::bytes sync() {
-        auto lock = lock_call(call_mutex_);
-        join_all_then(sync_stream, sync_output_limit);
-        return take_output();
-    }
-
-    // Waits for every chunk and ends the stream: the rest of its bytes.
-    py::bytes finish() {
-        auto lock = lock_call(call_mutex_);
-        join_all_then(finish_stream, finish_output_limit);
-        finished_ = true;
-        {
-            py::gil_scoped_release released;
-            stop_workers();
-        }
-        return take_output();
+    // The bytes object whose storage the view shows, when there is one: its
+    // contents never change, so chunks of it can be read after the call
+    // returns, for as long as a reference is held. Anything else may change.
+    PyObject* immutable_owner() const {
+        PyObject* obj = view_.obj;
+        if (obj != nullptr && PyMemoryView_Check(obj)) obj = PyMemoryView_GET_BASE(obj);
+        return obj != nullptr && PyBytes_CheckExact(obj) ? obj : nullptr;
     }
 
 private:
-    // Every chunk joined, then one closing operation of the core (at most
-    // `limit` bytes) appended.
-    void join_all_then(int32_t (*operation)(DeflateStream*, uint8_t*), size_t limit) {
-        check_usable();
-        join(true);
-        reserve_output(limit);
-        out_used_ += size_t(operation(&stream_, out_.get() + out_used_));
-    }
+    Py_buffer view_{};
+};
 
-    void check_usable() const {
-        if (broken_) throw py::value_error("the stream was ended by an earlier failure");
-        if (finished_) throw py::value_error("write() or finish() after finish()");
-    }
+// The most bytes that n bytes of input in chunks of `chunk` can become,
+// from a stream in the given state, its finish included.
+size_t stream_bound(const DeflateStream& start, size_t n, size_t chunk) {
+    DeflateStream s = start;
+    size_t room = finish_output_limit;
+    size_t offset = 0;
+    do {
+        const size_t piece = std::min(n - offset, chunk);
+        room += pieces_room(s, piece);
+        s.state = StreamState::BlockBoundary;  // the header goes with the first chunk only
+        offset += piece;
+    } while (offset < n);
+    return room;
+}
 
-    // One thread: the chunk goes straight through the stream, as compressobj does it.
-    py::bytes write_serially(const std::shared_ptr<Job>& job) {
-        const auto* data = static_cast<const uint8_t*>(job->view.buf);
-        const size_t n = size_t(job->view.len);
+}  // namespace
+
+// Thrown as RuntimeError: the workers could not start (all started ones joined).
+std::string start_failure(const std::system_error& error, int threads) {
+    return "could not start " + std::to_string(threads - 1) + " worker thread" + (threads == 2 ? "" : "s") +
+           " (" + error.what() + ")";
+}
+
+class Compressor {
+public:
+    Compressor(int level, int format, int threads, size_t chunk_size, long fail_at)
+        : chunk_size_(std::max<size_t>(chunk_size, 1)), generation_(fork_generation()) {
         try {
-            if (job->index == fail_at_) throw std::bad_alloc();
-            reserve_output(pieces_room(stream_, n));
-        } catch (const std::bad_alloc&) {
-            // As on many threads: a stream that lost a chunk takes no more.
-            broken_ = true;
-            PyBuffer_Release(&job->view);
-            throw;
+            stream_ = std::make_unique<ParallelStream>(level, format, threads, fail_at);
+        } catch (const std::system_error& error) {
+            throw std::runtime_error(start_failure(error, threads));
         }
-        {
-            MaybeReleaseLock released(n);
-            out_used_ += encode_pieces(stream_, out_.get() + out_used_, data, n, *table_);
+    }
+
+    ~Compressor() {
+        std::vector<std::unique_ptr<Job>> returned;
+        if (generation_ != fork_generation()) {
+            stream_->forsake(returned);
+        } else {
+            py::gil_scoped_release released;
+            stream_->stop(returned);
         }
-        PyBuffer_Release(&job->view);
+        give_back(returned);
+    }
+
+    Compressor(const Compressor&) = delete;
+    Compressor& operator=(const Compressor&) = delete;
+
+    py::bytes compress(py::handle data) {
+        check_process();
+        auto lock = lock_call(call_mutex_);
+        if (finished_) throw py::value_error("compress() called after flush(Z_FINISH): the stream is finished");
+        check_usable();
+        InputView view(data);
+        const size_t n = view.size();
+        if (n == 0) return py::bytes();
+        if (!stream_->parallel()) return compress_serially(view);
+        return compress_in_parallel(view);
+    }
+
+    py::bytes flush(int mode) {
+        check_process();
+        auto lock = lock_call(call_mutex_);
+        if (mode != no_flush && mode != partial_flush && mode != sync_flush && mode != full_flush &&
+            mode != finish && mode != block_flush)
+            throw py::value_error("flush mode must be one of zlib's: Z_NO_FLUSH, Z_PARTIAL_FLUSH, Z_SYNC_FLUSH, "
+                                  "Z_FULL_FLUSH, Z_BLOCK or Z_FINISH, not " + std::to_string(mode));
+        if (finished_) return py::bytes();
+        check_usable();
+        if (mode == no_flush) return py::bytes();
+        // No history crosses a chunk, so every kind of flush short of the
+        // finish is zlib's sync flush: the open block closed, the output
+        // aligned, and nothing after it refers back.
+        const bool ending = mode == finish;
+        std::vector<std::unique_ptr<Job>> returned;
+        py::bytes result;
+        failing([&] {
+            py::gil_scoped_release released;
+            hand_over_gathered(returned);
+            stream_->join(true, out_, caller_table(), returned);
+            if (ending) stream_->close_with(finish_stream, finish_output_limit, out_);
+            else stream_->close_with(sync_stream, sync_output_limit, out_);
+            if (ending) stream_->stop(returned);
+        }, returned);
+        if (ending) {
+            finished_ = true;
+            area_.reset();
+            area_capacity_ = 0;
+        }
+        give_back(returned);
         return take_output();
     }
 
-    void work() {
-        auto table = std::unique_ptr<MatchTable>(new (std::nothrow) MatchTable);
-        if (table) table->bias = 0;
-        for (;;) {
-            std::shared_ptr<Job> job;
+    // Ends the stream without its end: the workers stopped and joined, the
+    // inputs given back; afterwards every call raises. For a writer whose
+    // output is thrown away after a failure. In a forked child nothing is
+    // waited for.
+    void abandon() {
+        std::vector<std::unique_ptr<Job>> returned;
+        if (generation_ != fork_generation()) {
+            stream_->forsake(returned);
+        } else {
+            auto lock = lock_call(call_mutex_);
+            py::gil_scoped_release released;
+            stream_->stop(returned);
+        }
+        broken_ = true;
+        give_back(returned);
+    }
+
+    size_t chunk_size() const { return chunk_size_; }
+
+private:
+    void check_process() const {
+        if (generation_ != fork_generation())
+            throw std::runtime_error("this stream belongs to the process that made it; after fork() a child "
+                                     "cannot use it (make a new one there)");
+    }
+
+    void check_usable() const {
+        if (broken_) throw py::value_error("the stream was ended by an earlier failure or abandoned");
+    }
+
+    // Runs a step that may lose input (a chunk that failed, memory that ran
+    // out): afterwards the stream takes nothing more.
+    template <class Step>
+    void failing(Step&& step, std::vector<std::unique_ptr<Job>>& returned) {
+        try {
+            step();
+        } catch (const ChunkFailed&) {
+            broken_ = true;
+            give_back(returned);
+            throw std::bad_alloc();
+        } catch (...) {
+            broken_ = true;
             {
-                std::unique_lock<std::mutex> lock(mutex_);
-                work_ready_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
-                if (stopping_) return;
-                job = queue_.front();
-                queue_.pop_front();
+                py::gil_scoped_release released;
+                stream_->stop(returned);
             }
-            bool failed = false;
-            try {
-                if (!table || job->index == fail_at_) throw std::bad_alloc();
-                encode_job(*job, *table);
-            } catch (const std::bad_alloc&) {
-                failed = true;
-            }
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                job->failed = failed;
-                job->done = true;
-            }
-            job_done_.notify_all();
+            give_back(returned);
+            throw;
         }
     }
 
-    void encode_job(Job& job, MatchTable& table) {
-        const auto* data = static_cast<const uint8_t*>(job.view.buf);
-        const size_t n = size_t(job.view.len);
-        size_t offset = 0;
-        do {
-            const size_t piece = std::min(n - offset, max_piece);
-            Job::Piece p;
-            take_buffer(p, max_fragment_output(level_, piece));
-            encode_fragment(&p.fragment, level_, format_, p.bytes.get(), data + offset, int32_t(piece), &table);
-            job.pieces.push_back(std::move(p));
-            offset += piece;
-        } while (offset < n);
+    // One thread: whole chunks go straight through the stream into the
+    // result, read in place from the caller's buffer when the gathered
+    // area is empty.
+    py::bytes compress_serially(const InputView& view) {
+        const uint8_t* data = view.data();
+        const size_t n = view.size();
+        if (filled_ + n < chunk_size_) {
+            gather(data, n);
+            return py::bytes();
+        }
+        const size_t chunks = (filled_ + n) / chunk_size_;
+        ResultBytes result(stream_bound(stream_->stream(), chunks * chunk_size_, chunk_size_));
+        Output out(result.data(), std::numeric_limits<size_t>::max());
+        std::vector<std::unique_ptr<Job>> returned;
+        failing([&] {
+            MaybeReleaseLock released(n);
+            MatchTable& table = caller_table();
+            size_t taken = 0;
+            if (filled_ > 0) {
+                taken = chunk_size_ - filled_;
+                gather(data, taken);
+                stream_->encode_now(out, area_.get(), chunk_size_, table);
+                filled_ = 0;
+            }
+            for (; n - taken >= chunk_size_; taken += chunk_size_)
+                stream_->encode_now(out, data + taken, chunk_size_, table);
+            gather(data + taken, n - taken);
+        }, returned);
+        return result.take(out.size());
+    }
+
+    // Several threads: whole chunks of an immutable buffer are read in
+    // place (a reference held until they are appended), everything else is
+    // gathered into areas that become the chunks' own.
+    py::bytes compress_in_parallel(const InputView& view) {
+        const uint8_t* data = view.data();
+        const size_t n = view.size();
+        PyObject* owner = view.immutable_owner();
+        const size_t head = filled_ > 0 ? std::min(n, chunk_size_ - filled_) : 0;
+        const size_t in_place = owner != nullptr ? (n - head) / chunk_size_ : 0;
+        for (size_t i = 0; i < in_place; ++i) Py_INCREF(owner);
+        size_t kept = in_place;  // references not yet handed to a job
+        struct Unused {
+            PyObject* owner;
+            size_t& kept;
+            ~Unused() {
+                for (; kept > 0; --kept) Py_DECREF(owner);
+            }
+        } unused{owner, kept};
+        std::vector<std::unique_ptr<Job>> returned;
+        failing([&] {
+            py::gil_scoped_release released;
+            MatchTable& table = caller_table();
+            size_t taken = head;
+            if (head > 0) {
+                gather(data, head);
+                if (filled_ == chunk_size_) hand_over_gathered(returned);
+            }
+            for (; n - taken >= chunk_size_; taken += chunk_size_) {
+                if (kept > 0) {
+                    auto job = std::make_unique<Job>();
+                    job->data = data + taken;
+                    job->size = chunk_size_;
+                    job->keep = owner;
+                    --kept;
+                    stream_->submit(std::move(job));
+                } else {
+                    gather(data + taken, chunk_size_);
+                    hand_over_gathered(returned);
+                }
+                stream_->join(false, out_, table, returned);
+            }
+            gather(data + taken, n - taken);
+            stream_->join(false, out_, table, returned);
+        }, returned);
+        give_back(returned);
+        return take_output();
+    }
+
+    // The gathered area, when it holds anything, as the next chunk: encoded
+    // now on one thread, queued on several (its area then the job's own).
+    void hand_over_gathered(std::vector<std::unique_ptr<Job>>& returned) {
+        if (filled_ == 0) return;
+        if (!stream_->parallel()) {
+            stream_->encode_now(out_, area_.get(), filled_, caller_table());
+            filled_ = 0;
+            return;
+        }
+        auto job = std::make_unique<Job>();
+        job->data = area_.get();
+        job->size = filled_;
+        job->owned = std::move(area_);
+        job->owned_capacity = area_capacity_;
+        area_capacity_ = 0;
+        filled_ = 0;
+        stream_->submit(std::move(job));
+        stream_->join(false, out_, caller_table(), returned);
+    }
+
+    // Copies into the gathered area, which grows with what it holds (never
+    // past a chunk) instead of taking a whole chunk up front.
+    void gather(const uint8_t* data, size_t n) {
+        if (n == 0) return;
+        const size_t needed = filled_ + n;
+        if (needed > area_capacity_) {
+            size_t capacity = 0;
+            auto spare = stream_->take_input_buffer(needed, capacity);
+            if (!spare) {
+                capacity = std::min(chunk_size_, std::max({needed, 2 * area_capacity_, size_t(64) << 10}));
+                spare = std::make_unique_for_overwrite<uint8_t[]>(capacity);
+            }
+            if (filled_ > 0) std::memcpy(spare.get(), area_.get(), filled_);
+            stream_->give_input_buffer(std::move(area_), area_capacity_);
+            area_ = std::move(spare);
+            area_capacity_ = capacity;
+        }
+        std::memcpy(area_.get() + filled_, data, n);
+        filled_ = needed;
+    }
+
+    // With the interpreter lock: the inputs of chunks done with.
+    void give_back(std::vector<std::unique_ptr<Job>>& returned) {
+        for (auto& job : returned) {
+            if (job->keep != nullptr) Py_DECREF(static_cast<PyObject*>(job->keep));
+            job->keep = nullptr;
+            if (generation_ == fork_generation() && stream_)
+                stream_->give_input_buffer(std::move(job->owned), job->owned_capacity);
+        }
+        returned.clear();
     }
 
     py::bytes take_output() {
-        py::bytes result(reinterpret_cast<const char*>(out_.get()), out_used_);
-        out_used_ = 0;
+        py::bytes result(reinterpret_cast<const char*>(out_.data()), out_.size());
+        out_.clear();
         return result;
     }
 
-    // Room for `room` more bytes after those of the call in progress; new
-    // room is not zeroed (it is written before it is read).
-    void reserve_output(size_t room) {
-        if (out_capacity_ >= out_used_ + room) return;
-        const size_t capacity = std::max(out_used_ + room, 2 * out_capacity_);
-        auto grown = std::make_unique_for_overwrite<uint8_t[]>(capacity);
-        if (out_used_ > 0) std::memcpy(grown.get(), out_.get(), out_used_);
-        out_ = std::move(grown);
-        out_capacity_ = capacity;
-    }
-
-    // Appends the finished chunks at the front, in order: all of them when
-    // `everything`, else those done, waiting only while more than two chunks
-    // a thread are in flight. Raises MemoryError for a chunk that failed.
-    void join(bool everything) {
-        std::vector<std::shared_ptr<Job>> joined;
-        bool failed = false;
-        {
-            py::gil_scoped_release released;
-            while (!pending_.empty()) {
-                const std::shared_ptr<Job> job = pending_.front();
-                {
-                    std::unique_lock<std::mutex> lock(mutex_);
-                    const bool must_wait = everything || pending_.size() > 2 * size_t(threads_);
-                    if (!job->done && !must_wait) break;
-                    job_done_.wait(lock, [&] { return job->done; });
-                }
-                if (job->failed) {
-                    failed = true;
-                    break;
-                }
-                if (!append_job(*job)) {
-                    failed = true;
-                    break;
-                }
-                pending_.pop_front();
-                joined.push_back(job);
-            }
-            if (failed) stop_workers();
-        }
-        release_views(joined);
-        if (failed) {
-            broken_ = true;
-            release_views(pending_);
-            pending_.clear();
-            throw std::bad_alloc();
-        }
-    }
-
-    bool append_job(Job& job) {
-        try {
-            for (const Job::Piece& p : job.pieces) {
-                reserve_output(max_append_output(stream_, p.fragment));
-                out_used_ += size_t(append_fragment(&stream_, out_.get() + out_used_, p.fragment, p.bytes.get()));
-            }
-        } catch (const std::bad_alloc&) {
-            return false;
-        }
-        {
-            // Fresh pages cost a fault each and freed ones a shootdown on
-            // every core: the buffers go round, at most those in flight.
-            std::lock_guard<std::mutex> lock(mutex_);
-            for (Job::Piece& p : job.pieces)
-                if (spare_.size() < 2 * size_t(threads_) + 2) spare_.push_back(std::move(p));
-        }
-        job.pieces.clear();
-        return true;
-    }
-
-    // A spare buffer of at least `size` bytes, or a new one.
-    void take_buffer(Job::Piece& p, size_t size) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            for (auto it = spare_.begin(); it != spare_.end(); ++it) {
-                if (it->capacity >= size) {
-                    p.bytes = std::move(it->bytes);
-                    p.capacity = it->capacity;
-                    spare_.erase(it);
-                    return;
-                }
-            }
-        }
-        p.bytes = std::make_unique_for_overwrite<uint8_t[]>(size);
-        p.capacity = size;
-    }
-
-    void stop_workers() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stopping_ = true;
-        }
-        work_ready_.notify_all();
-        for (std::thread& t : workers_) t.join();
-        workers_.clear();
-    }
-
-    // The jobs' inputs, given back with the interpreter lock held.
-    template <class Jobs>
-    static void release_views(const Jobs& jobs) {
-        for (const auto& job : jobs) PyBuffer_Release(&job->view);
-    }
-
-    DeflateStream stream_{};
-    int level_ = 1;
-    int format_ = format_gzip;
-    const int threads_;
-    const long fail_at_;
-    long next_index_ = 0;
+    std::unique_ptr<ParallelStream> stream_;
+    const size_t chunk_size_;
+    const uint64_t generation_;
     bool finished_ = false;
     bool broken_ = false;
-    std::unique_ptr<MatchTable> table_;  // the single-thread path's
-    std::unique_ptr<uint8_t[]> out_;     // the bytes of the call in progress
-    size_t out_capacity_ = 0;
-    size_t out_used_ = 0;
-    std::deque<std::shared_ptr<Job>> pending_;  // written, not yet joined, in order
-
+    // Input not yet a chunk: the first filled_ bytes of area_.
+    std::unique_ptr<uint8_t[]> area_;
+    size_t area_capacity_ = 0;
+    size_t filled_ = 0;
+    Output out_;  // the bytes of the call in progress, on several threads
     std::mutex call_mutex_;  // one call at a time; the interpreter lock is released inside
-    std::mutex mutex_;       // guards queue_, stopping_ and each job's done and failed
-    std::condition_variable work_ready_;
-    std::condition_variable job_done_;
-    std::deque<std::shared_ptr<Job>> queue_;  // not yet taken by a worker
-    std::vector<Job::Piece> spare_;           // fragment buffers joined and free again
-    bool stopping_ = false;
-    std::vector<std::thread> workers_;
 };
 
-}  // namespace
+// All of a buffer, read in place, into one result made at its bound.
+py::bytes compress_buffer(py::handle data, int level, int format, int threads, size_t chunk_size, long fail_at) {
+    InputView view(data);
+    const size_t n = view.size();
+    chunk_size = std::max<size_t>(chunk_size, 1);
+    const size_t chunks = std::max<size_t>(1, (n + chunk_size - 1) / chunk_size);
+    threads = int(std::min<size_t>(size_t(std::max(threads, 1)), chunks));
+    std::unique_ptr<ParallelStream> stream;
+    try {
+        stream = std::make_unique<ParallelStream>(level, format, threads, fail_at);
+    } catch (const std::system_error& error) {
+        throw std::runtime_error(start_failure(error, threads));
+    }
+    ResultBytes result(stream_bound(stream->stream(), n, chunk_size));
+    Output out(result.data(), std::numeric_limits<size_t>::max());
+    try {
+        py::gil_scoped_release released;
+        MatchTable& table = caller_table();
+        std::vector<std::unique_ptr<Job>> returned;
+        size_t offset = 0;
+        do {
+            const size_t piece = std::min(n - offset, chunk_size);
+            if (stream->parallel()) {
+                auto job = std::make_unique<Job>();
+                job->data = view.data() + offset;
+                job->size = piece;
+                stream->submit(std::move(job));
+                stream->join(false, out, table, returned);
+            } else {
+                stream->encode_now(out, view.data() + offset, piece, table);
+            }
+            offset += piece;
+        } while (offset < n);
+        stream->join(true, out, table, returned);
+        stream->close_with(finish_stream, finish_output_limit, out);
+    } catch (const ChunkFailed&) {
+        throw std::bad_alloc();
+    }
+    return result.take(out.size());
+}
+
 }  // namespace vek
 
 PYBIND11_MODULE(_engine, m) {
-    using vek::ParallelStream;
-    py::class_<ParallelStream>(m, "Stream")
-        .def(py::init<int, int, int, long>(), py::arg("level"), py::arg("format"), py::arg("threads"),
-             py::arg("fail_at") = -1)
-        .def("write", &ParallelStream::write, py::arg("chunk"))
-        .def("sync", &ParallelStream::sync)
-        .def("finish", &ParallelStream::finish);
+    using vek::Compressor;
+    py::class_<Compressor>(m, "Compressor")
+        .def(py::init<int, int, int, size_t, long>(), py::arg("level"), py::arg("format"), py::arg("threads"),
+             py::arg("chunk_size"), py::arg("fail_at") = -1)
+        .def("compress", &Compressor::compress, py::arg("data"))
+        .def("flush", &Compressor::flush, py::arg("mode") = int(vek::finish))
+        .def("abandon", &Compressor::abandon)
+        .def_property_readonly("chunk_size", &Compressor::chunk_size);
+    m.def("compress", &vek::compress_buffer, py::arg("data"), py::arg("level"), py::arg("format"),
+          py::arg("threads"), py::arg("chunk_size"), py::arg("fail_at") = -1);
 }

@@ -8,58 +8,17 @@
 #include <mutex>
 #include <new>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
 #include "fast_calls.h"
 #include "interpreter_lock.h"
 #include "output_buffer.h"
 #include "pieces.h"
+#include "result_bytes.h"
+#include "thread_scratch.h"
 #include "vek_core.h"
 
 namespace py = pybind11;
 
 namespace vek {
-namespace {
-
-// A large result is written once, page by page: asking for huge pages first
-// saves most of the page faults, which otherwise cost more than the writing.
-// Only a hint; where it is refused or unknown nothing changes.
-void advise_huge_pages(char* data, size_t size) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    constexpr uintptr_t huge_page = uintptr_t(2) << 20;
-    const uintptr_t first = (reinterpret_cast<uintptr_t>(data) + huge_page - 1) & ~(huge_page - 1);
-    const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + size) & ~(huge_page - 1);
-    if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
-#else
-    (void)data;
-    (void)size;
-#endif
-}
-
-// What every call on one thread can share: the match table, which the
-// encoder biases per call so that it never needs emptying (a new object
-// costs no 96 KiB fill), and an output area for small calls, whose result
-// is then one allocation and one copy.
-struct ThreadScratch {
-    static constexpr size_t output_size = size_t(64) << 10;
-    MatchTable table;
-    uint8_t output[output_size];
-};
-
-// Made on a thread's first compressing call; nullptr when that allocation
-// fails, which the caller reports as MemoryError.
-ThreadScratch* thread_scratch() {
-    thread_local std::unique_ptr<ThreadScratch> scratch;
-    if (!scratch) {
-        scratch.reset(new (std::nothrow) ThreadScratch);
-        if (scratch) scratch->table.bias = 0;  // a new table: emptied on first use
-    }
-    return scratch.get();
-}
-
-}  // namespace
 
 class vek_compressobj {
 public:

@@ -10,9 +10,8 @@ same for every thread count, byte for byte, and equals what one
 
 from __future__ import annotations
 
+import operator
 import os
-
-import vek
 
 from . import _engine
 
@@ -22,31 +21,47 @@ if TYPE_CHECKING:
 
     Buffer = Union[bytes, bytearray, memoryview]
 
-__all__ = ["VekzipFile", "compress", "open", "register_archive_format", "register_fsspec"]
+__all__ = ["VekzipFile", "compress", "compressobj", "open", "register_archive_format", "register_fsspec"]
 
-FORMATS = {"gzip": vek.VEK_FMT_GZIP, "zlib": vek.VEK_FMT_ZLIB, "raw": vek.VEK_FMT_DEFLATE}
+# vek's format numbers (vek.VEK_FMT_GZIP, _ZLIB, _DEFLATE), so that vekzip
+# needs no vek, which exists for Python 3.10 only.
+FORMATS = {"gzip": 0, "zlib": 1, "raw": 2}
 DEFAULT_CHUNK_SIZE = 4 << 20
+# More threads than this is a mistake, not a machine: each may hold two
+# chunks in flight.
+MAX_THREADS = 1024
+# zlib's flush modes (zlib.Z_SYNC_FLUSH and the others are the same numbers).
+Z_NO_FLUSH, Z_PARTIAL_FLUSH, Z_SYNC_FLUSH, Z_FULL_FLUSH, Z_FINISH, Z_BLOCK = range(6)
 
 
-def _whole_number(value: object, name: str) -> int:
-    if isinstance(value, bool) or not isinstance(value, int):
-        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
-    return value
+def _integer(value: object, name: str) -> int:
+    """An int, or an object that is one (numpy's integers); not a bool."""
+    if not isinstance(value, bool):
+        try:
+            return operator.index(value)  # type: ignore[arg-type]
+        except TypeError:
+            pass
+    raise TypeError(f"{name} must be an integer, not {type(value).__name__}")
 
 
 def format_code(format: str | int) -> int:
-    """The vek constant of a format name ("gzip", "zlib", "raw") or constant."""
+    """vek's number of a format name ("gzip", "zlib", "raw") or number."""
     if isinstance(format, str):
         if format in FORMATS:
             return FORMATS[format]
-    elif not isinstance(format, bool) and isinstance(format, int) and format in FORMATS.values():
-        return format
-    raise ValueError(f"format must be 'gzip', 'zlib', 'raw' or a VEK_FMT_* constant, not {format!r}")
+    elif not isinstance(format, bool):
+        try:
+            number = operator.index(format)  # type: ignore[arg-type]
+        except TypeError:
+            number = None
+        if number in FORMATS.values():
+            return number  # type: ignore[return-value]
+    raise ValueError(f"format must be 'gzip', 'zlib', 'raw' or 0, 1, 2 (vek.VEK_FMT_*), not {format!r}")
 
 
 def vek_level(compresslevel: int) -> int:
     """gzip's levels in vek's two settings: 0 stores, 1 to 9 and -1 compress."""
-    level = _whole_number(compresslevel, "compresslevel")
+    level = _integer(compresslevel, "compresslevel")
     if level == 0:
         return 0
     if level == -1 or 1 <= level <= 9:
@@ -56,22 +71,43 @@ def vek_level(compresslevel: int) -> int:
 
 def thread_count(threads: int) -> int:
     """0 means the CPUs this process may use."""
-    count = _whole_number(threads, "threads")
-    if count < 0:
-        raise ValueError(f"threads must be 0 (all CPUs) or more, not {count}")
+    count = _integer(threads, "threads")
+    if not 0 <= count <= MAX_THREADS:
+        raise ValueError(f"threads must be 0 (all CPUs) to {MAX_THREADS}, not {count}")
     return count or len(os.sched_getaffinity(0))
 
 
 def chunk_bytes(chunk_size: int) -> int:
-    size = _whole_number(chunk_size, "chunk_size")
-    if size < 1:
-        raise ValueError(f"chunk_size must be at least 1, not {size}")
+    size = _integer(chunk_size, "chunk_size")
+    if not 1 <= size <= 1 << 62:
+        raise ValueError(f"chunk_size must be 1 to 2**62 bytes, not {size}")
     return size
 
 
-def _stream(level: int, fmt: int, threads: int) -> _engine.Stream:
-    """The engine's stream; one place, so that tests can hand in a failing one."""
-    return _engine.Stream(level, fmt, threads)
+def _compressor(level: int, fmt: int, threads: int, chunk_size: int) -> _engine.Compressor:
+    """The engine's compressor; one place, so that tests can hand in a failing one."""
+    return _engine.Compressor(level, fmt, threads, chunk_size)
+
+
+def compressobj(
+    compresslevel: int = 1, *, format: str | int = "gzip", threads: int = 1, chunk_size: int = DEFAULT_CHUNK_SIZE
+) -> _engine.Compressor:
+    """A streaming compressor in the manner of zlib.compressobj.
+
+    ``compress(data)`` takes any C-contiguous bytes-like object and returns
+    the compressed bytes ready so far (often none): input is gathered into
+    chunks of ``chunk_size`` bytes, so the stream does not depend on how it
+    was cut, and without flushes equals ``compress`` of all of it.
+    ``flush(mode=zlib.Z_FINISH)``: Z_NO_FLUSH returns b""; Z_SYNC_FLUSH and
+    Z_FULL_FLUSH (and Z_PARTIAL_FLUSH, Z_BLOCK) end what was given with a
+    sync point, after which all of it inflates; Z_FINISH ends the stream.
+    After the end, ``flush`` returns b"" and ``compress`` raises ValueError.
+    ``threads`` counts the threads that compress, the caller's included;
+    the bytes are the same for any count. One object may be shared by
+    threads: each call is whole.
+    """
+    level, fmt = vek_level(compresslevel), format_code(format)
+    return _compressor(level, fmt, thread_count(threads), chunk_bytes(chunk_size))
 
 
 def compress(
@@ -90,13 +126,7 @@ def compress(
     process may use; the bytes are the same for any count.
     """
     level, fmt = vek_level(compresslevel), format_code(format)
-    threads, size = thread_count(threads), chunk_bytes(chunk_size)
-    view = memoryview(data).cast("B")
-    chunks = max(1, -(-len(view) // size))
-    stream = _stream(level, fmt, min(threads, chunks))
-    parts = [stream.write(view[at : at + size]) for at in range(0, len(view), size)]
-    parts.append(stream.finish())
-    return b"".join(parts)
+    return _engine.compress(data, level, fmt, thread_count(threads), chunk_bytes(chunk_size))
 
 
 from .file import VekzipFile, open  # noqa: E402  (the writer uses the names above)

@@ -1,20 +1,23 @@
-"""GZipMiddleware: gzip responses with vek in any ASGI application, with the
-rules users rely on in Starlette's middleware and no framework needed.
+"""GZipMiddleware: gzip responses with vek in any ASGI application, following
+the rules of Starlette's GZipMiddleware, with no framework needed.
 
-A response is compressed when the request's Accept-Encoding allows gzip and
-the response has no Content-Encoding of its own, is not an event stream, and
-is not a whole body under ``minimum_size``. A whole body gets its
-Content-Length; a streamed one loses it, and each of its chunks ends with a
-sync point, so that the client can inflate every chunk as it arrives.
-Responses that could be compressed say ``Vary: Accept-Encoding``. Other
-message types (lifespan, websocket) pass untouched.
+A response is compressed when the request's Accept-Encoding allows gzip
+(RFC 9110's q-values: an explicit ``gzip;q=0`` refuses it even beside
+``*``), and the response is not ``206 Partial Content``, has no
+Content-Encoding of its own, is not of an excluded media type (already
+compressed ones, event streams), and is not a whole body under
+``minimum_size``. A whole body gets its Content-Length; a streamed one loses
+it, and each of its chunks ends with a sync point, so that the client can
+inflate every chunk as it arrives. Every response that could have been
+compressed says ``Vary: Accept-Encoding``, merged into a Vary it has, also
+to clients that did not ask for gzip. Other message types (lifespan,
+websocket, pathsend) pass untouched.
 """
 
 from __future__ import annotations
 
-from typing import Any, Awaitable, Callable, MutableMapping
+from typing import Any, Awaitable, Callable, Iterable, MutableMapping
 
-import vek
 import vekzip
 
 Scope = MutableMapping[str, Any]
@@ -23,52 +26,101 @@ Receive = Callable[[], Awaitable[Message]]
 Send = Callable[[Message], Awaitable[None]]
 App = Callable[[Scope, Receive, Send], Awaitable[None]]
 
+# Starlette's list: compressing these again gains nothing.
+DEFAULT_EXCLUDED_CONTENT_TYPES = (
+    "application/gzip",
+    "application/x-gzip",
+    "application/zip",
+    "audio/*",
+    "font/woff",
+    "font/woff2",
+    "image/avif",
+    "image/gif",
+    "image/jpeg",
+    "image/png",
+    "image/webp",
+    "text/event-stream",
+    "video/*",
+)
+
+
+def _quality(params: str) -> float:
+    for param in params.split(";"):
+        name, _, number = param.strip().partition("=")
+        if name.strip().lower() == "q":
+            try:
+                return float(number)
+            except ValueError:
+                return 0.0
+    return 1.0
+
 
 def accepts_gzip(scope: Scope) -> bool:
-    """Whether Accept-Encoding names gzip (or *) without q=0."""
+    """Whether Accept-Encoding allows gzip: named (or as x-gzip) with a
+    q-value above 0, or covered by * when not named at all."""
+    named = wildcard = None
     for key, value in scope.get("headers", ()):
         if key.lower() != b"accept-encoding":
             continue
         for item in value.decode("latin-1").split(","):
             coding, _, params = item.strip().partition(";")
-            if coding.strip().lower() not in ("gzip", "*"):
-                continue
-            q = 1.0
-            for param in params.split(";"):
-                name, _, number = param.strip().partition("=")
-                if name.strip().lower() == "q":
-                    try:
-                        q = float(number)
-                    except ValueError:
-                        q = 0.0
-            if q > 0:
-                return True
-    return False
+            coding = coding.strip().lower()
+            if coding in ("gzip", "x-gzip"):
+                named = max(named or 0.0, _quality(params))
+            elif coding == "*":
+                wildcard = max(wildcard or 0.0, _quality(params))
+    quality = named if named is not None else wildcard
+    return quality is not None and quality > 0
+
+
+def _media_type(headers: Iterable[tuple[bytes, bytes]]) -> str:
+    for key, value in headers:
+        if key.lower() == b"content-type":
+            return value.decode("latin-1").partition(";")[0].strip().lower()
+    return ""
+
+
+def _with_vary(headers: list[Any]) -> list[Any]:
+    """The headers with Accept-Encoding in their one Vary header."""
+    values = [v.decode("latin-1") for k, v in headers if k.lower() == b"vary"]
+    tokens = [t.strip() for v in values for t in v.split(",") if t.strip()]
+    if any(t == "*" or t.lower() == "accept-encoding" for t in tokens):
+        return headers
+    merged = ", ".join(tokens + ["Accept-Encoding"]).encode("latin-1")
+    return [(k, v) for k, v in headers if k.lower() != b"vary"] + [(b"vary", merged)]
 
 
 class GZipMiddleware:
-    def __init__(self, app: App, minimum_size: int = 500, compresslevel: int = 1) -> None:
+    def __init__(
+        self,
+        app: App,
+        minimum_size: int = 500,
+        compresslevel: int = 1,
+        *,
+        exclude_content_types: tuple[str, ...] = DEFAULT_EXCLUDED_CONTENT_TYPES,
+    ) -> None:
         self.app = app
         self.minimum_size = minimum_size
-        self.level = vekzip.vek_level(compresslevel)
+        self.compresslevel = compresslevel
+        vekzip.vek_level(compresslevel)  # a bad level fails here, not in a response
+        self.exclude_content_types = frozenset(t.partition(";")[0].strip().lower() for t in exclude_content_types)
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
-        if scope["type"] != "http" or not accepts_gzip(scope):
+        if scope["type"] != "http":
             await self.app(scope, receive, send)
             return
-        await _Responder(self, send).run(scope, receive)
+        await _Responder(self, send, accepts_gzip(scope)).run(scope, receive)
 
 
 class _Responder:
     """One response: holds the start message until the first body shows
     whether and how to compress."""
 
-    def __init__(self, middleware: GZipMiddleware, send: Send) -> None:
-        self.middleware, self.send = middleware, send
+    def __init__(self, middleware: GZipMiddleware, send: Send, gzip_accepted: bool) -> None:
+        self.middleware, self.send, self.gzip_accepted = middleware, send, gzip_accepted
         self.start: Message | None = None
-        self.decided = False
-        self.compressing = False
-        self.stream: Any = None
+        self.left_alone = False  # passes through as it is, without Vary
+        self.compressor: Any = None
 
     async def run(self, scope: Scope, receive: Receive) -> None:
         await self.middleware.app(scope, receive, self.on_message)
@@ -77,46 +129,50 @@ class _Responder:
         kind = message["type"]
         if kind == "http.response.start":
             self.start = message
+            headers = message.get("headers", ())
+            media_type = _media_type(headers)
+            self.left_alone = (
+                message.get("status") == 206
+                or any(k.lower() == b"content-encoding" for k, _ in headers)
+                or not {media_type, media_type.partition("/")[0] + "/*"}.isdisjoint(
+                    self.middleware.exclude_content_types
+                )
+            )
             return
-        if kind != "http.response.body" or self.decided and not self.compressing:
+        if kind != "http.response.body" or self.left_alone:
             await self.flush_start()
             await self.send(message)
             return
         body: bytes = message.get("body", b"")
         more: bool = message.get("more_body", False)
-        if not self.decided:
-            self.decided = True
-            self.compressing = self.should_compress(body, more)
-            if not self.compressing:
+        if self.start is not None:  # the first body decides
+            if not more and len(body) < self.middleware.minimum_size:
+                self.left_alone = True
                 await self.flush_start()
                 await self.send(message)
                 return
-            self.stream = vekzip._stream(self.middleware.level, vek.VEK_FMT_GZIP, 1)
-            assert self.start is not None
-            headers = [(k, v) for k, v in self.start.get("headers", ()) if k.lower() != b"content-length"]
-            headers.append((b"content-encoding", b"gzip"))
-            headers.append((b"vary", b"Accept-Encoding"))
-            if not more:
-                out = self.stream.write(body) + self.stream.finish()
-                headers.append((b"content-length", str(len(out)).encode()))
-                self.start["headers"] = headers
-                await self.flush_start()
-                await self.send({"type": "http.response.body", "body": out, "more_body": False})
-                return
+            headers = _with_vary(list(self.start.get("headers", ())))
+            if self.gzip_accepted:
+                self.compressor = vekzip.compressobj(self.middleware.compresslevel)
+                headers = [(k, v) for k, v in headers if k.lower() != b"content-length"]
+                headers.append((b"content-encoding", b"gzip"))
+                if not more:
+                    out = self.compressor.compress(body) + self.compressor.flush()
+                    headers.append((b"content-length", str(len(out)).encode()))
+                    self.start["headers"] = headers
+                    await self.flush_start()
+                    await self.send({**message, "body": out})
+                    return
             self.start["headers"] = headers
             await self.flush_start()
+        if self.compressor is None:
+            await self.send(message)
+            return
         # A streamed chunk: its bytes and a sync point; the last one ends the stream.
-        out = self.stream.write(body)
-        out += self.stream.sync() if more else self.stream.finish()
-        await self.send({"type": "http.response.body", "body": out, "more_body": more})
-
-    def should_compress(self, body: bytes, more: bool) -> bool:
-        headers = {k.lower(): v for k, v in (self.start or {}).get("headers", ())}
-        if b"content-encoding" in headers:
-            return False
-        if headers.get(b"content-type", b"").split(b";")[0].strip().lower() == b"text/event-stream":
-            return False
-        return more or len(body) >= self.middleware.minimum_size
+        out = self.compressor.compress(body) + self.compressor.flush(
+            vekzip.Z_SYNC_FLUSH if more else vekzip.Z_FINISH
+        )
+        await self.send({**message, "body": out})
 
     async def flush_start(self) -> None:
         if self.start is not None:

@@ -28,7 +28,17 @@ SIZE_SUFFIXES = {"": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30}
 
 
 class Failure(Exception):
-    """A problem with one file: reported, and the next file is tried."""
+    """A problem with one file: reported, and the next file is tried. An
+    error makes the exit status 1."""
+
+    status = 1
+
+
+class Skipped(Failure):
+    """A file left alone, as gzip warns of it: exit status 2 unless an
+    error also happened."""
+
+    status = 2
 
 
 def output_exists(target: str) -> Failure:
@@ -137,11 +147,11 @@ def compress(
     bytes read and written."""
     # A single chunk needs no worker threads.
     threads = 1 if total is not None and total <= args.chunk else args.threads
-    progress = Progress(name, total, args)
-    consumed = 0
     writer = vekzip.VekzipFile(
         None, "wb", args.level, sink, format=args.format, threads=threads, chunk_size=args.chunk
     )
+    progress = Progress(name, total, args)
+    consumed = 0
     try:
         try:
             for data in read_chunks(source, name, args.chunk):
@@ -171,6 +181,8 @@ def report(name: str, consumed: int, produced: int, seconds: float, outcome: str
 
 
 def stdout_sink(args: argparse.Namespace) -> BinaryIO:
+    if sys.stdout is None:  # started with descriptor 1 closed
+        raise Failure("stdout: Bad file descriptor")
     if sys.stdout.isatty() and not args.force:
         raise Failure("compressed data not written to a terminal. Use -f to force compression.")
     return sys.stdout.buffer
@@ -184,6 +196,8 @@ def compress_to_stdout(source: BinaryIO, name: str, total: int | None, args: arg
 
 
 def compress_standard_input(args: argparse.Namespace) -> None:
+    if sys.stdin is None:  # started with descriptor 0 closed
+        raise Failure("standard input: Bad file descriptor")
     start = time.perf_counter()
     consumed, produced = compress_to_stdout(sys.stdin.buffer, "stdin", None, args)
     if args.verbose:
@@ -197,15 +211,16 @@ def open_input(path: str, args: argparse.Namespace) -> tuple[BinaryIO, os.stat_r
     except OSError as error:
         raise Failure(f"{path}: {error.strerror}") from None
     if stat.S_ISDIR(info.st_mode):
-        raise Failure(f"{path} is a directory -- ignored")
-    # As gzip does, unless forced: a file that would be replaced must be the
-    # file itself, with no other name that removing it would leave behind,
-    # and a device or pipe has no end to wait for and nothing to replace.
+        raise Skipped(f"{path} is a directory -- ignored")
+    # As gzip does: a device or pipe has no end to wait for and is no file
+    # to replace, so only -c reads one. Unless forced, a file that would be
+    # replaced must be the file itself, with no other name that removing it
+    # would leave behind.
+    if not args.stdout and not stat.S_ISREG(info.st_mode):
+        raise Skipped(f"{path} is not a directory or a regular file - ignored")
     if not args.stdout and not args.force:
         if stat.S_ISLNK(link.st_mode):
             raise Failure(f"{path} is a symbolic link -- ignored")
-        if not stat.S_ISREG(info.st_mode):
-            raise Failure(f"{path} is not a regular file -- ignored")
         if info.st_nlink > 1:
             others = info.st_nlink - 1
             raise Failure(f"{path} has {others} other link{'s' if others > 1 else ''} -- ignored")
@@ -248,7 +263,8 @@ def write_beside(
     import tempfile
 
     try:
-        descriptor, temporary = tempfile.mkstemp(dir=folder, prefix=f".{os.path.basename(target)}.", suffix=".part")
+        # A short hidden name: it must fit wherever the target's name fits.
+        descriptor, temporary = tempfile.mkstemp(dir=folder, prefix=".")
     except OSError as error:
         raise Failure(f"{target}: {error.strerror}") from None
     try:
@@ -289,29 +305,35 @@ def place(temporary: str, target: str, overwrite: bool) -> None:
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
-    failed = False
+    status = 0
     for path in args.files or ["-"]:
         try:
             if path == "-":
                 compress_standard_input(args)
             else:
                 compress_path(path, args)
+            continue
         except Failure as failure:
             print(f"vekzip: {failure}", file=sys.stderr)
-            failed = True
+            problem = failure.status
         except MemoryError:
             print(f"vekzip: {path}: out of memory (try a smaller --chunk or fewer threads)", file=sys.stderr)
-            failed = True
+            problem = 1
+        except RuntimeError as error:  # the worker threads could not start
+            print(f"vekzip: {path}: {error}", file=sys.stderr)
+            problem = 1
         except BrokenPipeError:
             # The reader went away; say nothing more on a closed pipe.
             os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
             return 1
         except OSError as error:
             print(f"vekzip: {error.filename or path}: {error.strerror}", file=sys.stderr)
-            failed = True
+            problem = 1
         except KeyboardInterrupt:
             return 130
-    return 1 if failed else 0
+        # An error outranks a warning, as in gzip.
+        status = 1 if 1 in (status, problem) else 2
+    return status
 
 
 if __name__ == "__main__":

@@ -11,14 +11,15 @@ fixed 10 bytes (no name, time 0), so the output is reproducible.
 
 from __future__ import annotations
 
+import _thread
 import builtins
 import gzip
 import io
 import os
-TYPE_CHECKING = False  # typing itself costs a command-line start about 10 ms
 
 import vekzip
 
+TYPE_CHECKING = False  # typing itself costs a command-line start about 10 ms
 if TYPE_CHECKING:
     from typing import IO, Any, Union
 
@@ -27,6 +28,12 @@ if TYPE_CHECKING:
 WRITE_MODES = {"w": "wb", "wb": "wb", "x": "xb", "xb": "xb", "a": "ab", "ab": "ab"}
 TEXT_MODES = {"wt": "wb", "xt": "xb", "at": "ab"}
 READ_MODES = {"r": "rb", "rb": "rb", "rt": "rt"}
+
+# How many times this process image has been forked into a child: a writer
+# made before a fork belongs to the parent, and its lock, threads and stream
+# are not the child's to use.
+_forks = [0]
+os.register_at_fork(after_in_child=lambda: _forks.__setitem__(0, _forks[0] + 1))
 
 
 class VekzipFile(io.BufferedIOBase):
@@ -37,6 +44,12 @@ class VekzipFile(io.BufferedIOBase):
     close()) names the destination. ``mode``: "w"/"wb", "x"/"xb" or
     "a"/"ab" (a new gzip member after what the file holds; gzip only);
     without one, the mode of ``fileobj`` if it has a writing one, else "wb".
+
+    One writer may be shared by threads: each write is whole. A write or
+    flush that fails (the file raising, an interrupt) fails the writer:
+    later calls raise, and close() leaves the stream without its end, so
+    that a reader sees an incomplete file, never one that looks complete
+    with other content.
     """
 
     def __init__(
@@ -57,29 +70,33 @@ class VekzipFile(io.BufferedIOBase):
                 mode = "wb"
         if mode not in WRITE_MODES:
             raise ValueError(f"VekzipFile writes only, in mode 'w', 'x' or 'a' (with 'b'), not {mode!r}; "
-                             "vekzip.open reads gzip files through the standard library")
-        level, fmt = vekzip.vek_level(compresslevel), vekzip.format_code(format)
-        threads, self._chunk_size = vekzip.thread_count(threads), vekzip.chunk_bytes(chunk_size)
+                             "vekzip.open reads gzip files")
         binary_mode = WRITE_MODES[mode]
-        if binary_mode == "ab" and fmt != vekzip.FORMATS["gzip"]:
+        if binary_mode == "ab" and vekzip.format_code(format) != vekzip.FORMATS["gzip"]:
             raise ValueError("appending makes a new gzip member; zlib and raw streams cannot be appended to")
         if fileobj is None and filename is None:
             raise TypeError("VekzipFile needs a filename or a fileobj")
+        # Every argument is checked and the threads are running before the
+        # file is opened: a writer that cannot be made truncates nothing.
+        self._compressor = vekzip.compressobj(compresslevel, format=format, threads=threads, chunk_size=chunk_size)
         self._owns_file = fileobj is None
         if fileobj is None:
-            fileobj = builtins.open(filename, binary_mode)  # type: ignore[arg-type]
+            try:
+                # Unbuffered: nothing of ours waits in a buffer that a forked
+                # child could write out a second time.
+                fileobj = builtins.open(filename, binary_mode, buffering=0)  # type: ignore[arg-type]
+            except BaseException:
+                self._compressor.abandon()
+                raise
         self._file: IO[bytes] = fileobj
         self.name = filename if filename is not None else getattr(fileobj, "name", "")
         self.mode = binary_mode
-        self._stream = vekzip._stream(level, fmt, threads)
-        # Input not yet handed to the engine: the first `_filled` bytes of a
-        # chunk-sized area, filled in place so that gathering costs one copy.
-        self._threads = threads
-        self._pending = bytearray(self._chunk_size)
-        self._filled = 0
+        self._lock = _thread.allocate_lock()
+        self._fork = _forks[0]
         self._written = 0  # uncompressed bytes taken
         self._produced = 0  # compressed bytes written to the file
         self._since_sync = False
+        self._failed = False
         self._closed = False
 
     # The file object's surface.
@@ -120,32 +137,22 @@ class VekzipFile(io.BufferedIOBase):
         return self._produced
 
     def write(self, data: Any) -> int:  # type: ignore[override]
-        """Takes any bytes-like object and returns its length."""
-        self._check_open()
-        view = memoryview(data).cast("B")
-        size = len(view)
-        if size == 0:
-            return 0
-        # The engine may read a chunk after write() returns: an immutable
-        # object is passed in place, anything else copied.
-        share = type(data) is bytes
-        taken = 0
-        if self._filled:
-            taken = min(size, self._chunk_size - self._filled)
-            self._pending[self._filled : self._filled + taken] = view[:taken]
-            self._filled += taken
-            if self._filled == self._chunk_size:
-                self._hand_over_pending()
-        while size - taken >= self._chunk_size:
-            chunk = view[taken : taken + self._chunk_size]
-            self._compress(chunk if share else bytes(chunk))
-            taken += self._chunk_size
-        rest = size - taken
-        if rest:  # the area is empty here: either just handed over or never filled
-            self._pending[:rest] = view[taken:]
-            self._filled = rest
-        self._written += size
-        self._since_sync = True
+        """Takes any C-contiguous bytes-like object and returns its length."""
+        with memoryview(data) as view:  # a TypeError here changes nothing
+            if not view.c_contiguous:
+                raise BufferError("VekzipFile takes C-contiguous data")
+            size = view.nbytes
+            self._check_process()
+            with self._lock:
+                self._check_usable()
+                if size:
+                    # The engine owns the input once it has it; until its
+                    # output is in the file, a failure leaves the stream unfit.
+                    self._failed = True
+                    self._put(self._compressor.compress(view))
+                    self._written += size
+                    self._since_sync = True
+                    self._failed = False
         return size
 
     def flush(self) -> None:
@@ -153,30 +160,43 @@ class VekzipFile(io.BufferedIOBase):
         (the open block closed, the output aligned to a byte), writes it and
         flushes the underlying file: its bytes then inflate to all that was
         written. Nothing new since the last flush writes nothing."""
-        self._check_open()
-        if self._since_sync:
-            if self._filled:
-                self._hand_over_pending()
-            self._put(self._stream.sync())
-            self._since_sync = False
-        self._file.flush()
+        self._check_process()
+        with self._lock:
+            self._check_usable()
+            self._failed = True
+            if self._since_sync:
+                self._put(self._compressor.flush(vekzip.Z_SYNC_FLUSH))
+                self._since_sync = False
+            self._flush_file()
+            self._failed = False
 
     def close(self) -> None:
         """Ends the stream (with its trailer) and closes a file this object
         opened itself. A second close does nothing; an error in writing the
-        end is raised, never reported as success."""
+        end is raised, never reported as success. A writer that failed
+        earlier is closed without its end."""
         if self._closed:
             return
-        self._closed = True
-        try:
-            if self._filled:
-                self._hand_over_pending()
-            self._put(self._stream.finish())
-            if not self._owns_file:
-                self._file.flush()
-        finally:
-            if self._owns_file:
-                self._file.close()
+        if self._fork != _forks[0]:
+            # A forked child's copy: its lock and threads are the parent's.
+            self._abandon()
+            return
+        with self._lock:
+            if self._closed:
+                return
+            self._closed = True
+            try:
+                if not self._failed:
+                    self._failed = True
+                    self._put(self._compressor.flush(vekzip.Z_FINISH))
+                    if not self._owns_file:
+                        self._flush_file()
+                    self._failed = False
+            finally:
+                if self._failed:
+                    self._compressor.abandon()
+                if self._owns_file:
+                    self._file.close()
 
     def __repr__(self) -> str:
         return f"<vekzip.VekzipFile {self.name!r} {self.mode!r} {'closed' if self._closed else 'open'}>"
@@ -185,29 +205,43 @@ class VekzipFile(io.BufferedIOBase):
         if self._closed:
             raise ValueError("I/O operation on closed file")
 
+    def _check_process(self) -> None:
+        if self._fork != _forks[0]:
+            raise RuntimeError("this VekzipFile belongs to the process that opened it; "
+                               "a child made by fork() cannot write to it")
+
+    def _check_usable(self) -> None:
+        self._check_open()
+        if self._failed:
+            raise ValueError("an earlier write or flush failed: this file is incomplete and takes nothing more")
+
     def _abandon(self) -> None:
         """Closes without ending the stream: for a writer whose output is
-        being thrown away after a failure."""
+        being thrown away after a failure. Its threads are stopped."""
         if not self._closed:
             self._closed = True
+            self._compressor.abandon()
             if self._owns_file:
                 self._file.close()
 
-    def _hand_over_pending(self) -> None:
-        self._compress(memoryview(self._pending)[: self._filled])
-        self._filled = 0
-        # On worker threads the engine may read the area after this returns:
-        # new writes gather in another one. On one thread it is done with it.
-        if self._threads > 1:
-            self._pending = bytearray(self._chunk_size)
-
-    def _compress(self, chunk: bytes | bytearray | memoryview) -> None:
-        self._put(self._stream.write(chunk))
+    def _flush_file(self) -> None:
+        flush = getattr(self._file, "flush", None)  # gzip asks only for write()
+        if flush is not None:
+            flush()
 
     def _put(self, out: bytes) -> None:
-        if out:
-            self._file.write(out)
-            self._produced += len(out)
+        if not out:
+            return
+        written = self._file.write(out)
+        # A raw file may take only part; None means all (or nothing to say).
+        if written is not None and written < len(out):
+            rest = memoryview(out)[written:]
+            while rest:
+                written = self._file.write(rest)
+                if written is None:
+                    raise BlockingIOError(0, "the file would block", len(out) - len(rest))
+                rest = rest[written:]
+        self._produced += len(out)
 
 
 def open(

@@ -39,9 +39,11 @@ def register(name: str = "vek", *, compresslevel: int = 1, threads: int = 1, rep
 
 
 class RegisterOnWorkers:
-    """A distributed worker plugin that registers vek on each worker."""
+    """A distributed worker plugin that registers vek on each worker. Not
+    idempotent: registering again under the same name (other options)
+    replaces the plugin on every worker, present and future."""
 
-    idempotent = True
+    idempotent = False
 
     def __init__(self, **options: Any) -> None:
         self.options = options

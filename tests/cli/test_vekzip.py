@@ -8,10 +8,13 @@ import os
 import pathlib
 import pty
 import shutil
+import stat
 import struct
 import subprocess
 import sys
 import termios
+import textwrap
+import threading
 import zlib
 
 import pytest
@@ -197,10 +200,10 @@ def test_unreadable_file_is_named(sample):
 
 @pytest.mark.parametrize("threads", ["1", "2"])
 def test_a_failure_midway_leaves_no_partial_output(sample, monkeypatch, capsys, threads):
-    def failing_second_chunk(level, fmt, threads):
-        return _engine.Stream(level, fmt, threads, fail_at=1)
+    def failing_second_chunk(*args):
+        return _engine.Compressor(*args, fail_at=1)
 
-    monkeypatch.setattr(vekzip, "_stream", failing_second_chunk)
+    monkeypatch.setattr(vekzip, "_compressor", failing_second_chunk)
     assert cli.main(["-T", threads, "--chunk", "64K", str(sample)]) == 1
     assert "out of memory" in capsys.readouterr().err
     assert sorted(p.name for p in sample.parent.iterdir()) == ["sample.txt"]
@@ -279,3 +282,83 @@ def test_progress_bar_on_a_terminal_only_and_not_with_quiet(sample):
 def test_compressed_data_is_not_written_to_a_terminal(sample):
     status, shown = run_on_a_terminal("-c", sample)
     assert status == 1 and b"not written to a terminal" in shown
+
+
+def test_devices_and_pipes_are_refused_even_when_forced_and_never_removed(tmp_path):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    nodes = [fifo]
+    if os.geteuid() == 0:  # a device node of our own, never the system's
+        os.mknod(tmp_path / "null", stat.S_IFCHR | 0o666, os.makedev(1, 3))
+        nodes.append(tmp_path / "null")
+    for node in nodes:
+        for args in ([node], ["-f", node], ["-f", "-k", node]):
+            result = run(*args)
+            assert result.returncode == 2, result.stderr
+            assert f"{node} is not a directory or a regular file - ignored".encode() in result.stderr
+            assert not stat.S_ISREG(os.lstat(node).st_mode)
+    # -c reads a pipe, as gzip -c does.
+    feeder = threading.Thread(target=lambda: fifo.write_bytes(SAMPLE[:50_000]))
+    feeder.start()
+    result = run("-c", fifo)
+    feeder.join()
+    assert result.returncode == 0 and gzip.decompress(result.stdout) == SAMPLE[:50_000]
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(n.name for n in nodes)
+
+
+def test_a_name_that_fits_with_its_suffix_is_compressed(tmp_path):
+    # The temporary file used to be named after the target, and longer.
+    path = tmp_path / ("n" * (255 - len(".gz")))
+    path.write_bytes(SAMPLE[:20_000])
+    result = run(path)
+    assert result.returncode == 0, result.stderr
+    assert gzip.decompress(pathlib.Path(f"{path}.gz").read_bytes()) == SAMPLE[:20_000]
+    assert leftovers(tmp_path) == []
+
+
+def test_closed_standard_streams_are_named_as_gzip_names_them(sample):
+    for redirect, message in (
+        (f"-c {sample} >&-", "vekzip: stdout: Bad file descriptor"),
+        ("<&- >/dev/null", "vekzip: standard input: Bad file descriptor"),
+    ):
+        result = subprocess.run(f"exec {VEKZIP} {redirect}", shell=True, capture_output=True, text=True)
+        assert result.returncode == 1 and result.stderr.strip() == message, result.stderr
+
+
+def in_process(code):
+    """vekzip's main() in a new interpreter (away from the checkout), after
+    `code` has set it up."""
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True, text=True, cwd=os.path.dirname(sys.executable),
+    )
+
+
+def test_a_huge_chunk_costs_only_what_is_read(tmp_path):
+    (tmp_path / "tiny").write_bytes(b"six b\n")
+    result = in_process(
+        f"""
+        import resource
+        from vekzip import cli
+        assert cli.main(["-k", "--chunk", "512M", "-T", "2", {str(tmp_path / "tiny")!r}]) == 0
+        print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert int(result.stdout) < 150_000, "KiB at most: the chunk area grows with what is written"
+    assert gzip.decompress((tmp_path / "tiny.gz").read_bytes()) == b"six b\n"
+
+
+def test_threads_that_cannot_start_are_reported_and_leave_nothing(sample):
+    result = in_process(
+        f"""
+        import os, resource
+        from vekzip import cli
+        size = int(open("/proc/self/statm").read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+        resource.setrlimit(resource.RLIMIT_AS, (size + (48 << 20), resource.RLIM_INFINITY))
+        raise SystemExit(cli.main(["-T", "64", "--chunk", "4K", {str(sample)!r}]))
+        """
+    )
+    assert result.returncode == 1 and "could not start 63 worker threads" in result.stderr, result.stderr
+    assert sorted(p.name for p in sample.parent.iterdir()) == ["sample.txt"]
+    assert sample.read_bytes() == SAMPLE

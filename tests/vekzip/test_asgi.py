@@ -58,6 +58,18 @@ async def streamed(request):
     return StreamingResponse(gen(), media_type="text/plain")
 
 
+async def partial(request):
+    return Response(BIG[:1000], status_code=206, headers={"Content-Range": f"bytes 0-999/{len(BIG)}"})
+
+
+async def png(request):
+    return Response(BIG, media_type="image/png")
+
+
+async def varied(request):
+    return Response(BIG, media_type="text/plain", headers={"Vary": "Cookie"})
+
+
 async def echo(websocket):
     await websocket.accept()
     await websocket.send_text(await websocket.receive_text())
@@ -77,6 +89,9 @@ app = Starlette(
         Route("/encoded", encoded),
         Route("/events", events),
         Route("/streamed", streamed),
+        Route("/partial", partial),
+        Route("/png", png),
+        Route("/varied", varied),
         WebSocketRoute("/ws", echo),
     ],
     lifespan=lifespan,
@@ -93,12 +108,36 @@ def test_whole_body_is_compressed_with_its_length_and_vary():
         assert r.content == BIG
 
 
-@pytest.mark.parametrize("accept", ["identity", "br", "gzip;q=0", ""])
-def test_clients_that_do_not_take_gzip_get_the_body_as_it_is(accept):
+@pytest.mark.parametrize("accept", ["identity", "br", "gzip;q=0", "", "gzip;q=0, *", "*;q=0", "GZIP;q=0.0, br"])
+def test_clients_that_do_not_take_gzip_get_the_body_as_it_is_and_vary(accept):
     with TestClient(app) as client:
         r = client.get("/big", headers={"Accept-Encoding": accept})
         assert "content-encoding" not in r.headers
         assert r.content == BIG and int(r.headers["content-length"]) == len(BIG)
+        assert r.headers["vary"] == "Accept-Encoding", "a cache must not hand this to a gzip client"
+
+
+@pytest.mark.parametrize("accept", ["*", "br;q=1, *;q=0.5", "x-gzip", "gzip;q=0.001", "identity, gzip;q=1.0"])
+def test_q_values_and_the_wildcard_allow_gzip(accept):
+    with TestClient(app) as client:
+        r = client.get("/big", headers={"Accept-Encoding": accept})
+        assert r.headers["content-encoding"] == "gzip" and r.content == BIG
+
+
+def test_partial_content_and_excluded_media_types_are_left_alone():
+    with TestClient(app) as client:
+        r = client.get("/partial", headers={"Accept-Encoding": "gzip"})
+        assert r.status_code == 206 and "content-encoding" not in r.headers
+        assert r.content == BIG[:1000] and r.headers["content-range"] == f"bytes 0-999/{len(BIG)}"
+        r = client.get("/png", headers={"Accept-Encoding": "gzip"})
+        assert "content-encoding" not in r.headers and "vary" not in r.headers and r.content == BIG
+
+
+def test_vary_is_merged_into_the_one_the_response_has():
+    with TestClient(app) as client:
+        r = client.get("/varied", headers={"Accept-Encoding": "gzip"})
+        assert r.headers.get_list("vary") == ["Cookie, Accept-Encoding"]
+        assert r.headers["content-encoding"] == "gzip" and r.content == BIG
 
 
 def test_small_bodies_encoded_bodies_and_event_streams_are_left_alone():

@@ -164,15 +164,3 @@ def test_a_failing_underlying_file_raises(tmp_path):
             with pytest.raises(OSError):
                 with vekzip.VekzipFile(fileobj=full) as g:
                     g.write(b"nowhere to go")
-
-
-@pytest.mark.parametrize("threads", [1, 2])
-def test_a_worker_failure_reaches_the_writer(tmp_path, monkeypatch, threads):
-    monkeypatch.setattr(vekzip, "_stream", lambda level, fmt, t: _engine.Stream(level, fmt, t, fail_at=2))
-    f = vekzip.VekzipFile(tmp_path / "w.gz", "wb", threads=threads, chunk_size=10_000)
-    with pytest.raises(MemoryError):
-        for i in range(20):
-            f.write(sample(i, 10_000))
-        f.close()
-    with pytest.raises((ValueError, MemoryError)):
-        f.close()

@@ -80,3 +80,11 @@ def test_dask_bag_and_dataframe_on_a_cluster(tmp_path, client):
     client.wait_for_workers(3, timeout=120)
     bag.to_textfiles(str(tmp_path / "later" / "*.txt.vek"), compression="vek")
     assert sum(len(gzip.decompress(p.read_bytes()).splitlines()) for p in (tmp_path / "later").iterdir()) == 3000
+
+    # Registering again with other options takes effect on every worker:
+    # level 0 stores, so each line is in the files as it is.
+    vekzip.register_fsspec(client=client, compresslevel=0)
+    bag.to_textfiles(str(tmp_path / "stored" / "*.txt.vek"), compression="vek")
+    parts = sorted((tmp_path / "stored").iterdir())
+    assert len(parts) == 4 and all(gzip.decompress(p.read_bytes()) in p.read_bytes() for p in parts)
+    assert [line for p in parts for line in gzip.decompress(p.read_bytes()).decode().splitlines()] == lines

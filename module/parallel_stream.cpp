@@ -1,0 +1,264 @@
+#include "parallel_stream.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <system_error>
+
+#include "pieces.h"
+
+namespace vek {
+
+void Output::reserve(size_t room) {
+    if (capacity_ - used_ >= room) return;
+    if (fixed_) throw std::bad_alloc();  // a caller's bound was wrong: never write past it
+    const size_t capacity = std::max(used_ + room, 2 * capacity_);
+    auto grown = std::make_unique_for_overwrite<uint8_t[]>(capacity);
+    if (used_ > 0) std::memcpy(grown.get(), base_, used_);
+    owned_ = std::move(grown);
+    base_ = owned_.get();
+    capacity_ = capacity;
+}
+
+struct ParallelStream::Shared {
+    std::mutex mutex;  // guards everything below and each job's state
+    std::condition_variable work_ready;
+    std::condition_variable job_done;
+    std::deque<Job*> queue;  // submitted, not yet taken, in order
+    bool stopping = false;
+    // Buffers of chunks already appended, for the next ones: fresh pages
+    // cost a fault each and freed ones a shootdown on every core.
+    std::vector<Job::Piece> spare_fragments;
+    std::vector<std::pair<std::unique_ptr<uint8_t[]>, size_t>> spare_inputs;
+    size_t spare_limit = 0;
+    std::vector<std::thread> workers;
+};
+
+ParallelStream::ParallelStream(int level, int format, int threads, long fail_at)
+    : threads_(std::max(threads, 1)), fail_at_(fail_at) {
+    init_stream(&stream_, level, format);
+    level_ = stream_.level;
+    format_ = stream_.format;
+    if (threads_ == 1) return;
+    shared_ = new Shared;
+    shared_->spare_limit = 2 * size_t(threads_) + 2;
+    try {
+        for (int i = 1; i < threads_; ++i) {
+            // Each worker's match table is made here, so that a failure is
+            // the constructor's and not a chunk's.
+            auto table = std::unique_ptr<MatchTable>(new MatchTable);
+            table->bias = 0;
+            shared_->workers.emplace_back([this, t = table.get()] {
+                std::unique_ptr<MatchTable> owned(t);
+                work(t);
+            });
+            table.release();
+        }
+    } catch (...) {
+        std::vector<std::unique_ptr<Job>> none;
+        stop(none);
+        delete shared_;
+        throw;
+    }
+}
+
+ParallelStream::~ParallelStream() {
+    if (shared_ == nullptr) return;
+    std::vector<std::unique_ptr<Job>> none;
+    stop(none);
+    delete shared_;
+}
+
+void ParallelStream::work(MatchTable* table) {
+    Shared& sh = *shared_;
+    for (;;) {
+        Job* job = nullptr;
+        {
+            std::unique_lock<std::mutex> lock(sh.mutex);
+            sh.work_ready.wait(lock, [&] { return sh.stopping || !sh.queue.empty(); });
+            if (sh.stopping) return;
+            job = sh.queue.front();
+            sh.queue.pop_front();
+            job->state = Job::State::Running;
+        }
+        bool failed = false;
+        try {
+            encode_job(*job, *table);
+        } catch (const std::bad_alloc&) {
+            failed = true;
+        }
+        {
+            std::lock_guard<std::mutex> lock(sh.mutex);
+            job->state = failed ? Job::State::Failed : Job::State::Done;
+        }
+        sh.job_done.notify_all();
+    }
+}
+
+void ParallelStream::encode_job(Job& job, MatchTable& table) {
+    if (job.index == fail_at_) throw std::bad_alloc();
+    size_t offset = 0;
+    do {
+        const size_t piece = std::min(job.size - offset, max_piece);
+        const size_t size = max_fragment_output(level_, piece);
+        Job::Piece p;
+        {
+            std::lock_guard<std::mutex> lock(shared_->mutex);
+            auto& spare = shared_->spare_fragments;
+            for (auto it = spare.begin(); it != spare.end(); ++it) {
+                if (it->capacity >= size) {
+                    p = std::move(*it);
+                    spare.erase(it);
+                    break;
+                }
+            }
+        }
+        if (!p.bytes) {
+            p.bytes = std::make_unique_for_overwrite<uint8_t[]>(size);
+            p.capacity = size;
+        }
+        encode_fragment(&p.fragment, level_, format_, p.bytes.get(), job.data + offset, int32_t(piece), &table);
+        job.pieces.push_back(std::move(p));
+        offset += piece;
+    } while (offset < job.size);
+}
+
+void ParallelStream::encode_now(Output& out, const uint8_t* data, size_t n, MatchTable& table) {
+    if (next_index_++ == fail_at_) throw ChunkFailed{};
+    out.reserve(pieces_room(stream_, n));
+    out.advance(encode_pieces(stream_, out.end(), data, n, table));
+}
+
+void ParallelStream::submit(std::unique_ptr<Job> job) {
+    job->index = next_index_++;
+    job->state = Job::State::Queued;
+    {
+        std::lock_guard<std::mutex> lock(shared_->mutex);
+        shared_->queue.push_back(job.get());
+    }
+    pending_.push_back(std::move(job));
+    shared_->work_ready.notify_one();
+}
+
+void ParallelStream::append_job(Job& job, Output& out) {
+    for (const Job::Piece& p : job.pieces) {
+        out.reserve(max_append_output(stream_, p.fragment));
+        out.advance(size_t(append_fragment(&stream_, out.end(), p.fragment, p.bytes.get())));
+    }
+}
+
+// The front chunk, not yet taken by a worker, needs no fragment: it goes
+// straight through the stream, as on one thread.
+void ParallelStream::encode_straight(Job& job, Output& out, MatchTable& table) {
+    if (job.index == fail_at_) throw std::bad_alloc();
+    out.reserve(pieces_room(stream_, job.size));
+    out.advance(encode_pieces(stream_, out.end(), job.data, job.size, table));
+}
+
+void ParallelStream::recycle(Job& job) {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    for (Job::Piece& p : job.pieces)
+        if (shared_->spare_fragments.size() < shared_->spare_limit) shared_->spare_fragments.push_back(std::move(p));
+    job.pieces.clear();
+}
+
+void ParallelStream::join(bool everything, Output& out, MatchTable& table,
+                          std::vector<std::unique_ptr<Job>>& returned) {
+    if (shared_ == nullptr) return;
+    Shared& sh = *shared_;
+    const size_t in_flight_limit = 2 * size_t(threads_);
+    try {
+        while (!pending_.empty()) {
+            Job& front = *pending_.front();
+            std::unique_lock<std::mutex> lock(sh.mutex);
+            if (front.state == Job::State::Queued) {
+                sh.queue.erase(std::find(sh.queue.begin(), sh.queue.end(), &front));
+                front.state = Job::State::Running;
+                lock.unlock();
+                encode_straight(front, out, table);
+            } else if (front.state == Job::State::Running) {
+                if (!everything && pending_.size() <= in_flight_limit) break;
+                if (!sh.queue.empty()) {
+                    // Another chunk to encode while the front one is on a worker.
+                    Job& other = *sh.queue.front();
+                    sh.queue.pop_front();
+                    other.state = Job::State::Running;
+                    lock.unlock();
+                    bool failed = false;
+                    try {
+                        encode_job(other, table);
+                    } catch (const std::bad_alloc&) {
+                        failed = true;
+                    }
+                    lock.lock();
+                    other.state = failed ? Job::State::Failed : Job::State::Done;
+                    continue;
+                }
+                sh.job_done.wait(lock, [&] { return front.state != Job::State::Running; });
+                continue;
+            } else {
+                lock.unlock();
+                if (front.state == Job::State::Failed) throw std::bad_alloc();
+                append_job(front, out);
+                recycle(front);
+            }
+            returned.push_back(std::move(pending_.front()));
+            pending_.pop_front();
+        }
+    } catch (const std::bad_alloc&) {
+        stop(returned);
+        throw ChunkFailed{};
+    }
+}
+
+void ParallelStream::close_with(int32_t (*operation)(DeflateStream*, uint8_t*), size_t limit, Output& out) {
+    out.reserve(limit);
+    out.advance(size_t(operation(&stream_, out.end())));
+}
+
+void ParallelStream::stop(std::vector<std::unique_ptr<Job>>& returned) {
+    if (shared_ != nullptr) {
+        {
+            std::lock_guard<std::mutex> lock(shared_->mutex);
+            shared_->stopping = true;
+            shared_->queue.clear();
+        }
+        shared_->work_ready.notify_all();
+        for (std::thread& t : shared_->workers) t.join();
+        shared_->workers.clear();
+    }
+    for (auto& job : pending_) returned.push_back(std::move(job));
+    pending_.clear();
+}
+
+void ParallelStream::forsake(std::vector<std::unique_ptr<Job>>& returned) {
+    // The workers' std::thread objects would end the process if destroyed
+    // joinable, and the condition variables would wait for waiters that are
+    // gone: the shared state is left as it is.
+    shared_ = nullptr;
+    for (auto& job : pending_) returned.push_back(std::move(job));
+    pending_.clear();
+}
+
+std::unique_ptr<uint8_t[]> ParallelStream::take_input_buffer(size_t size, size_t& capacity) {
+    if (shared_ == nullptr) return nullptr;
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    auto& spare = shared_->spare_inputs;
+    for (auto it = spare.begin(); it != spare.end(); ++it) {
+        if (it->second >= size) {
+            auto buffer = std::move(it->first);
+            capacity = it->second;
+            spare.erase(it);
+            return buffer;
+        }
+    }
+    return nullptr;
+}
+
+void ParallelStream::give_input_buffer(std::unique_ptr<uint8_t[]> buffer, size_t capacity) {
+    if (shared_ == nullptr || !buffer) return;
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    if (shared_->spare_inputs.size() < shared_->spare_limit) shared_->spare_inputs.emplace_back(std::move(buffer), capacity);
+}
+
+}  // namespace vek

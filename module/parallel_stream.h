@@ -1,0 +1,140 @@
+// One stream compressed on several threads, giving exactly the bytes of one
+// serial stream fed the same chunks. Each chunk is encoded as a fragment,
+// detached from the stream (see Fragment in the core), by a worker or by
+// the calling thread, and the calling thread appends the fragments in
+// order at the state the stream has then. No Python here: the binding
+// releases the interpreter lock around every call and keeps the inputs
+// alive until their chunks come back from join().
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "vek_core.h"
+
+namespace vek {
+
+// Where a call's compressed bytes go: a growable area (grown without
+// zero-filling, never shrunk) or a fixed one whose room the caller has made
+// sure of.
+class Output {
+public:
+    Output() = default;
+    Output(uint8_t* fixed, size_t capacity) : base_(fixed), capacity_(capacity), fixed_(true) {}
+
+    // Room for `room` more bytes; std::bad_alloc when a growable area cannot grow.
+    void reserve(size_t room);
+    uint8_t* end() { return base_ + used_; }
+    void advance(size_t n) { used_ += n; }
+    const uint8_t* data() const { return base_; }
+    size_t size() const { return used_; }
+    void clear() { used_ = 0; }
+
+private:
+    std::unique_ptr<uint8_t[]> owned_;
+    uint8_t* base_ = nullptr;
+    size_t capacity_ = 0;
+    size_t used_ = 0;
+    bool fixed_ = false;
+};
+
+// One chunk of input and, once encoded, its fragments (one per core call
+// of at most max_piece bytes).
+struct Job {
+    long index = 0;
+    const uint8_t* data = nullptr;
+    size_t size = 0;
+    // The gathered input this job owns (else the binding keeps `data` alive
+    // through `keep`, which it alone reads).
+    std::unique_ptr<uint8_t[]> owned;
+    size_t owned_capacity = 0;
+    void* keep = nullptr;
+
+    struct Piece {
+        Fragment fragment{};
+        std::unique_ptr<uint8_t[]> bytes;
+        size_t capacity = 0;
+    };
+    std::vector<Piece> pieces;
+    enum class State : uint8_t { Queued, Running, Done, Failed } state = State::Queued;
+};
+
+// A chunk that could not be encoded (no memory for its fragment or the
+// output): the stream has lost it and takes nothing more.
+struct ChunkFailed {};
+
+class ParallelStream {
+public:
+    // `threads` counts the threads that encode, the caller's included:
+    // threads - 1 workers start here. std::system_error when one cannot,
+    // with those already started stopped and joined.
+    ParallelStream(int level, int format, int threads, long fail_at);
+    ~ParallelStream();
+    ParallelStream(const ParallelStream&) = delete;
+    ParallelStream& operator=(const ParallelStream&) = delete;
+
+    bool parallel() const { return shared_ != nullptr; }
+    const DeflateStream& stream() const { return stream_; }
+    long submitted() const { return next_index_; }
+
+    // The serial path: a chunk straight through the stream. Throws
+    // ChunkFailed for the chunk the test hook names.
+    void encode_now(Output& out, const uint8_t* data, size_t n, MatchTable& table);
+
+    // Queues a chunk for the workers (its index is set here).
+    void submit(std::unique_ptr<Job> job);
+
+    // Appends the finished chunks at the front, in order, to `out`: all of
+    // them when `everything`, else those done, waiting only while more than
+    // two chunks a thread are in flight. Rather than wait, the caller
+    // encodes queued chunks itself, the front one straight into `out`.
+    // Appended jobs are moved to `returned`, so that their inputs can be
+    // given back. Throws ChunkFailed (the workers stopped) for a failed chunk.
+    void join(bool everything, Output& out, MatchTable& table, std::vector<std::unique_ptr<Job>>& returned);
+
+    // One closing operation of the core (sync_stream or finish_stream, at
+    // most `limit` bytes) after every chunk is appended.
+    void close_with(int32_t (*operation)(DeflateStream*, uint8_t*), size_t limit, Output& out);
+
+    // Stops the workers (each finishes the chunk it holds) and hands every
+    // job not yet appended to `returned`.
+    void stop(std::vector<std::unique_ptr<Job>>& returned);
+
+    // In a forked child: the workers do not exist and the state they shared
+    // may be locked for ever, so it is left untouched (and unfreed); the
+    // jobs not yet appended go to `returned`.
+    void forsake(std::vector<std::unique_ptr<Job>>& returned);
+
+    // A spare input buffer of at least `size` bytes, or nullptr; and back.
+    std::unique_ptr<uint8_t[]> take_input_buffer(size_t size, size_t& capacity);
+    void give_input_buffer(std::unique_ptr<uint8_t[]> buffer, size_t capacity);
+
+private:
+    struct Shared;
+
+    void work(MatchTable* table);
+    void encode_job(Job& job, MatchTable& table);
+    void append_job(Job& job, Output& out);
+    void encode_straight(Job& job, Output& out, MatchTable& table);
+    void recycle(Job& job);
+
+    DeflateStream stream_{};
+    int level_ = 1;
+    int format_ = format_gzip;
+    int threads_ = 1;
+    long fail_at_ = -1;
+    long next_index_ = 0;
+    // Submitted and not yet appended, in order. The jobs are shared with the
+    // workers through raw pointers in Shared::queue.
+    std::deque<std::unique_ptr<Job>> pending_;
+    // What the workers share with the caller; nullptr on one thread.
+    Shared* shared_ = nullptr;
+};
+
+}  // namespace vek
