@@ -15,6 +15,7 @@
 #include <system_error>
 #include <vector>
 
+#include "buffer_pool.h"
 #include "fork_guard.h"
 #include "interpreter_lock.h"
 #include "parallel_stream.h"
@@ -81,19 +82,23 @@ size_t stream_bound(const DeflateStream& start, size_t n, size_t chunk) {
 }  // namespace
 
 // Thrown as RuntimeError: the workers could not start (all started ones joined).
-std::string start_failure(const std::system_error& error, int threads) {
-    return "could not start " + std::to_string(threads - 1) + " worker thread" + (threads == 2 ? "" : "s") +
-           " (" + error.what() + ")";
+std::string start_failure(const std::system_error& error, int workers) {
+    return "could not start " + std::to_string(workers) + " worker thread" + (workers == 1 ? "" : "s") + " (" +
+           error.what() + ")";
 }
 
 class Compressor {
 public:
     Compressor(int level, int format, int threads, size_t chunk_size, long fail_at)
         : chunk_size_(std::max<size_t>(chunk_size, 1)), generation_(fork_generation()) {
+        // Between calls the caller is away doing its own work (reading the
+        // input, writing the output), so `threads` workers compress in the
+        // background; one thread is the straight path alone.
+        const int workers = threads > 1 ? threads : 0;
         try {
-            stream_ = std::make_unique<ParallelStream>(level, format, threads, fail_at);
+            stream_ = std::make_unique<ParallelStream>(level, format, workers, fail_at);
         } catch (const std::system_error& error) {
-            throw std::runtime_error(start_failure(error, threads));
+            throw std::runtime_error(start_failure(error, workers));
         }
     }
 
@@ -106,6 +111,7 @@ public:
             stream_->stop(returned);
         }
         give_back(returned);
+        BufferPool::give(std::move(area_));
     }
 
     Compressor(const Compressor&) = delete;
@@ -149,8 +155,7 @@ public:
         }, returned);
         if (ending) {
             finished_ = true;
-            area_.reset();
-            area_capacity_ = 0;
+            BufferPool::give(std::move(area_));
         }
         give_back(returned);
         return take_output();
@@ -228,7 +233,7 @@ private:
             if (filled_ > 0) {
                 taken = chunk_size_ - filled_;
                 gather(data, taken);
-                stream_->encode_now(out, area_.get(), chunk_size_, table);
+                stream_->encode_now(out, area_.bytes.get(), chunk_size_, table);
                 filled_ = 0;
             }
             for (; n - taken >= chunk_size_; taken += chunk_size_)
@@ -291,39 +296,37 @@ private:
     void hand_over_gathered(std::vector<std::unique_ptr<Job>>& returned) {
         if (filled_ == 0) return;
         if (!stream_->parallel()) {
-            stream_->encode_now(out_, area_.get(), filled_, caller_table());
+            stream_->encode_now(out_, area_.bytes.get(), filled_, caller_table());
             filled_ = 0;
             return;
         }
         auto job = std::make_unique<Job>();
-        job->data = area_.get();
+        job->data = area_.bytes.get();
         job->size = filled_;
         job->owned = std::move(area_);
-        job->owned_capacity = area_capacity_;
-        area_capacity_ = 0;
+        area_ = {};
         filled_ = 0;
         stream_->submit(std::move(job));
         stream_->join(false, out_, caller_table(), returned);
     }
 
-    // Copies into the gathered area, which grows with what it holds (never
-    // past a chunk) instead of taking a whole chunk up front.
+    // Copies into the gathered area. The first one grows with what it holds
+    // (never past a chunk), so that a short stream with a large chunk size
+    // costs only what it is given; once a chunk has gone, the areas are
+    // whole chunks, taken round again from those already appended.
     void gather(const uint8_t* data, size_t n) {
         if (n == 0) return;
         const size_t needed = filled_ + n;
-        if (needed > area_capacity_) {
-            size_t capacity = 0;
-            auto spare = stream_->take_input_buffer(needed, capacity);
-            if (!spare) {
-                capacity = std::min(chunk_size_, std::max({needed, 2 * area_capacity_, size_t(64) << 10}));
-                spare = std::make_unique_for_overwrite<uint8_t[]>(capacity);
-            }
-            if (filled_ > 0) std::memcpy(spare.get(), area_.get(), filled_);
-            stream_->give_input_buffer(std::move(area_), area_capacity_);
-            area_ = std::move(spare);
-            area_capacity_ = capacity;
+        if (needed > area_.capacity) {
+            PooledBuffer grown = stream_->submitted() > 0
+                                     ? BufferPool::take(chunk_size_)
+                                     : BufferPool::take(std::min(
+                                           chunk_size_, std::max({needed, 2 * area_.capacity, size_t(64) << 10})));
+            if (filled_ > 0) std::memcpy(grown.bytes.get(), area_.bytes.get(), filled_);
+            BufferPool::give(std::move(area_));
+            area_ = std::move(grown);
         }
-        std::memcpy(area_.get() + filled_, data, n);
+        std::memcpy(area_.bytes.get() + filled_, data, n);
         filled_ = needed;
     }
 
@@ -332,8 +335,8 @@ private:
         for (auto& job : returned) {
             if (job->keep != nullptr) Py_DECREF(static_cast<PyObject*>(job->keep));
             job->keep = nullptr;
-            if (generation_ == fork_generation() && stream_)
-                stream_->give_input_buffer(std::move(job->owned), job->owned_capacity);
+            BufferPool::give(std::move(job->owned));
+            for (Job::Piece& p : job->pieces) BufferPool::give(std::move(p.bytes));
         }
         returned.clear();
     }
@@ -350,8 +353,7 @@ private:
     bool finished_ = false;
     bool broken_ = false;
     // Input not yet a chunk: the first filled_ bytes of area_.
-    std::unique_ptr<uint8_t[]> area_;
-    size_t area_capacity_ = 0;
+    PooledBuffer area_;
     size_t filled_ = 0;
     Output out_;  // the bytes of the call in progress, on several threads
     std::mutex call_mutex_;  // one call at a time; the interpreter lock is released inside
@@ -363,12 +365,13 @@ py::bytes compress_buffer(py::handle data, int level, int format, int threads, s
     const size_t n = view.size();
     chunk_size = std::max<size_t>(chunk_size, 1);
     const size_t chunks = std::max<size_t>(1, (n + chunk_size - 1) / chunk_size);
-    threads = int(std::min<size_t>(size_t(std::max(threads, 1)), chunks));
+    // The caller does nothing but compress here: it is one of the threads.
+    const int workers = int(std::min<size_t>(size_t(std::max(threads, 1)), chunks)) - 1;
     std::unique_ptr<ParallelStream> stream;
     try {
-        stream = std::make_unique<ParallelStream>(level, format, threads, fail_at);
+        stream = std::make_unique<ParallelStream>(level, format, workers, fail_at);
     } catch (const std::system_error& error) {
-        throw std::runtime_error(start_failure(error, threads));
+        throw std::runtime_error(start_failure(error, workers));
     }
     ResultBytes result(stream_bound(stream->stream(), n, chunk_size));
     Output out(result.data(), std::numeric_limits<size_t>::max());

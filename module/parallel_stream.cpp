@@ -26,24 +26,19 @@ struct ParallelStream::Shared {
     std::condition_variable job_done;
     std::deque<Job*> queue;  // submitted, not yet taken, in order
     bool stopping = false;
-    // Buffers of chunks already appended, for the next ones: fresh pages
-    // cost a fault each and freed ones a shootdown on every core.
-    std::vector<Job::Piece> spare_fragments;
-    std::vector<std::pair<std::unique_ptr<uint8_t[]>, size_t>> spare_inputs;
-    size_t spare_limit = 0;
     std::vector<std::thread> workers;
 };
 
-ParallelStream::ParallelStream(int level, int format, int threads, long fail_at)
-    : threads_(std::max(threads, 1)), fail_at_(fail_at) {
+ParallelStream::ParallelStream(int level, int format, int workers, long fail_at)
+    : encoders_(std::max(workers, 0) + 1), fail_at_(fail_at) {
     init_stream(&stream_, level, format);
     level_ = stream_.level;
     format_ = stream_.format;
-    if (threads_ == 1) return;
+    if (workers <= 0) return;
     shared_ = new Shared;
-    shared_->spare_limit = 2 * size_t(threads_) + 2;
+    shared_->workers.reserve(size_t(workers));
     try {
-        for (int i = 1; i < threads_; ++i) {
+        for (int i = 0; i < workers; ++i) {
             // Each worker's match table is made here, so that a failure is
             // the constructor's and not a chunk's.
             auto table = std::unique_ptr<MatchTable>(new MatchTable);
@@ -100,24 +95,9 @@ void ParallelStream::encode_job(Job& job, MatchTable& table) {
     size_t offset = 0;
     do {
         const size_t piece = std::min(job.size - offset, max_piece);
-        const size_t size = max_fragment_output(level_, piece);
         Job::Piece p;
-        {
-            std::lock_guard<std::mutex> lock(shared_->mutex);
-            auto& spare = shared_->spare_fragments;
-            for (auto it = spare.begin(); it != spare.end(); ++it) {
-                if (it->capacity >= size) {
-                    p = std::move(*it);
-                    spare.erase(it);
-                    break;
-                }
-            }
-        }
-        if (!p.bytes) {
-            p.bytes = std::make_unique_for_overwrite<uint8_t[]>(size);
-            p.capacity = size;
-        }
-        encode_fragment(&p.fragment, level_, format_, p.bytes.get(), job.data + offset, int32_t(piece), &table);
+        p.bytes = BufferPool::take(max_fragment_output(level_, piece));
+        encode_fragment(&p.fragment, level_, format_, p.bytes.bytes.get(), job.data + offset, int32_t(piece), &table);
         job.pieces.push_back(std::move(p));
         offset += piece;
     } while (offset < job.size);
@@ -143,7 +123,7 @@ void ParallelStream::submit(std::unique_ptr<Job> job) {
 void ParallelStream::append_job(Job& job, Output& out) {
     for (const Job::Piece& p : job.pieces) {
         out.reserve(max_append_output(stream_, p.fragment));
-        out.advance(size_t(append_fragment(&stream_, out.end(), p.fragment, p.bytes.get())));
+        out.advance(size_t(append_fragment(&stream_, out.end(), p.fragment, p.bytes.bytes.get())));
     }
 }
 
@@ -155,10 +135,9 @@ void ParallelStream::encode_straight(Job& job, Output& out, MatchTable& table) {
     out.advance(encode_pieces(stream_, out.end(), job.data, job.size, table));
 }
 
+// Fresh pages cost a fault each: the fragments' buffers go round.
 void ParallelStream::recycle(Job& job) {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    for (Job::Piece& p : job.pieces)
-        if (shared_->spare_fragments.size() < shared_->spare_limit) shared_->spare_fragments.push_back(std::move(p));
+    for (Job::Piece& p : job.pieces) BufferPool::give(std::move(p.bytes));
     job.pieces.clear();
 }
 
@@ -166,18 +145,24 @@ void ParallelStream::join(bool everything, Output& out, MatchTable& table,
                           std::vector<std::unique_ptr<Job>>& returned) {
     if (shared_ == nullptr) return;
     Shared& sh = *shared_;
-    const size_t in_flight_limit = 2 * size_t(threads_);
+    const size_t in_flight_limit = 2 * size_t(encoders_);
     try {
         while (!pending_.empty()) {
             Job& front = *pending_.front();
             std::unique_lock<std::mutex> lock(sh.mutex);
-            if (front.state == Job::State::Queued) {
+            if (front.state == Job::State::Done || front.state == Job::State::Failed) {
+                lock.unlock();
+                if (front.state == Job::State::Failed) throw std::bad_alloc();
+                append_job(front, out);
+                recycle(front);
+            } else if (!everything && pending_.size() <= in_flight_limit) {
+                break;
+            } else if (front.state == Job::State::Queued) {
                 sh.queue.erase(std::find(sh.queue.begin(), sh.queue.end(), &front));
                 front.state = Job::State::Running;
                 lock.unlock();
                 encode_straight(front, out, table);
-            } else if (front.state == Job::State::Running) {
-                if (!everything && pending_.size() <= in_flight_limit) break;
+            } else {
                 if (!sh.queue.empty()) {
                     // Another chunk to encode while the front one is on a worker.
                     Job& other = *sh.queue.front();
@@ -192,15 +177,10 @@ void ParallelStream::join(bool everything, Output& out, MatchTable& table,
                     }
                     lock.lock();
                     other.state = failed ? Job::State::Failed : Job::State::Done;
-                    continue;
+                } else {
+                    sh.job_done.wait(lock, [&] { return front.state != Job::State::Running; });
                 }
-                sh.job_done.wait(lock, [&] { return front.state != Job::State::Running; });
                 continue;
-            } else {
-                lock.unlock();
-                if (front.state == Job::State::Failed) throw std::bad_alloc();
-                append_job(front, out);
-                recycle(front);
             }
             returned.push_back(std::move(pending_.front()));
             pending_.pop_front();
@@ -238,27 +218,6 @@ void ParallelStream::forsake(std::vector<std::unique_ptr<Job>>& returned) {
     shared_ = nullptr;
     for (auto& job : pending_) returned.push_back(std::move(job));
     pending_.clear();
-}
-
-std::unique_ptr<uint8_t[]> ParallelStream::take_input_buffer(size_t size, size_t& capacity) {
-    if (shared_ == nullptr) return nullptr;
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    auto& spare = shared_->spare_inputs;
-    for (auto it = spare.begin(); it != spare.end(); ++it) {
-        if (it->second >= size) {
-            auto buffer = std::move(it->first);
-            capacity = it->second;
-            spare.erase(it);
-            return buffer;
-        }
-    }
-    return nullptr;
-}
-
-void ParallelStream::give_input_buffer(std::unique_ptr<uint8_t[]> buffer, size_t capacity) {
-    if (shared_ == nullptr || !buffer) return;
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    if (shared_->spare_inputs.size() < shared_->spare_limit) shared_->spare_inputs.emplace_back(std::move(buffer), capacity);
 }
 
 }  // namespace vek

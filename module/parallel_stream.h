@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "buffer_pool.h"
 #include "vek_core.h"
 
 namespace vek {
@@ -52,14 +53,12 @@ struct Job {
     size_t size = 0;
     // The gathered input this job owns (else the binding keeps `data` alive
     // through `keep`, which it alone reads).
-    std::unique_ptr<uint8_t[]> owned;
-    size_t owned_capacity = 0;
+    PooledBuffer owned;
     void* keep = nullptr;
 
     struct Piece {
         Fragment fragment{};
-        std::unique_ptr<uint8_t[]> bytes;
-        size_t capacity = 0;
+        PooledBuffer bytes;
     };
     std::vector<Piece> pieces;
     enum class State : uint8_t { Queued, Running, Done, Failed } state = State::Queued;
@@ -71,10 +70,10 @@ struct ChunkFailed {};
 
 class ParallelStream {
 public:
-    // `threads` counts the threads that encode, the caller's included:
-    // threads - 1 workers start here. std::system_error when one cannot,
-    // with those already started stopped and joined.
-    ParallelStream(int level, int format, int threads, long fail_at);
+    // `workers` threads start here (none: the serial path only); the caller
+    // encodes too whenever it would otherwise wait. std::system_error when
+    // one cannot start, with those already started stopped and joined.
+    ParallelStream(int level, int format, int workers, long fail_at);
     ~ParallelStream();
     ParallelStream(const ParallelStream&) = delete;
     ParallelStream& operator=(const ParallelStream&) = delete;
@@ -92,7 +91,7 @@ public:
 
     // Appends the finished chunks at the front, in order, to `out`: all of
     // them when `everything`, else those done, waiting only while more than
-    // two chunks a thread are in flight. Rather than wait, the caller
+    // two chunks an encoding thread (the caller's included) are in flight. Rather than wait, the caller
     // encodes queued chunks itself, the front one straight into `out`.
     // Appended jobs are moved to `returned`, so that their inputs can be
     // given back. Throws ChunkFailed (the workers stopped) for a failed chunk.
@@ -111,10 +110,6 @@ public:
     // jobs not yet appended go to `returned`.
     void forsake(std::vector<std::unique_ptr<Job>>& returned);
 
-    // A spare input buffer of at least `size` bytes, or nullptr; and back.
-    std::unique_ptr<uint8_t[]> take_input_buffer(size_t size, size_t& capacity);
-    void give_input_buffer(std::unique_ptr<uint8_t[]> buffer, size_t capacity);
-
 private:
     struct Shared;
 
@@ -127,7 +122,7 @@ private:
     DeflateStream stream_{};
     int level_ = 1;
     int format_ = format_gzip;
-    int threads_ = 1;
+    int encoders_ = 1;  // the workers and the caller
     long fail_at_ = -1;
     long next_index_ = 0;
     // Submitted and not yet appended, in order. The jobs are shared with the

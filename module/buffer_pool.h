@@ -1,0 +1,84 @@
+// Large buffers (chunk areas, fragments) kept for the next stream of this
+// process. A fresh buffer costs a page fault per 4 KiB on first touch, which
+// in a threaded writer of a few chunks costs as much as a fifth of the
+// compressing; taken round again they cost nothing. What is kept is bounded
+// (retained_limit bytes), and each buffer goes only to a request it fits
+// without wasting more than half of it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "fork_guard.h"
+
+namespace vek {
+
+struct PooledBuffer {
+    std::unique_ptr<uint8_t[]> bytes;
+    size_t capacity = 0;
+};
+
+class BufferPool {
+public:
+    static constexpr size_t retained_limit = size_t(64) << 20;
+
+    // A kept buffer of `size` to 2 * size bytes, else a new one of `size`
+    // (std::bad_alloc when there is no memory).
+    static PooledBuffer take(size_t size) {
+        {
+            BufferPool& pool = instance();
+            std::lock_guard<std::mutex> lock(pool.mutex_);
+            for (auto it = pool.kept_.begin(); it != pool.kept_.end(); ++it) {
+                if (it->capacity >= size && it->capacity / 2 <= size) {
+                    PooledBuffer found = std::move(*it);
+                    *it = std::move(pool.kept_.back());
+                    pool.kept_.pop_back();
+                    pool.retained_ -= found.capacity;
+                    return found;
+                }
+            }
+        }
+        return {std::make_unique_for_overwrite<uint8_t[]>(size), size};
+    }
+
+    // Keeps the buffer while the limit allows, else frees it.
+    static void give(PooledBuffer buffer) {
+        if (!buffer.bytes) return;
+        BufferPool& pool = instance();
+        std::lock_guard<std::mutex> lock(pool.mutex_);
+        if (pool.retained_ + buffer.capacity > retained_limit) return;
+        pool.retained_ += buffer.capacity;
+        pool.kept_.push_back(std::move(buffer));
+    }
+
+private:
+    // One pool per process image: after fork() the parent's may be locked by
+    // a thread the child does not have, so the child starts its own (and
+    // leaves the copied one alone).
+    static BufferPool& instance() {
+        static thread_local uint64_t seen = ~uint64_t(0);
+        static BufferPool* pool = nullptr;
+        static std::mutex made;
+        const uint64_t generation = fork_generation();
+        if (seen != generation || pool == nullptr) {
+            std::lock_guard<std::mutex> lock(made);
+            static uint64_t made_in = ~uint64_t(0);
+            if (made_in != generation) {
+                pool = new BufferPool;  // the previous one is a parent's: never touched again
+                made_in = generation;
+            }
+            seen = generation;
+        }
+        return *pool;
+    }
+
+    std::mutex mutex_;
+    std::vector<PooledBuffer> kept_;
+    size_t retained_ = 0;
+};
+
+}  // namespace vek
