@@ -7,24 +7,31 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 VENV="$ROOT/.venv"
 
-find_python310() {
-    local candidates=()
-    command -v python3.10 >/dev/null 2>&1 && candidates+=("$(command -v python3.10)")
+# The path of a working CPython of the given minor version ("3.12"), looked
+# for on PATH, under pyenv's versions/ and in /usr/bin; nothing (status 1)
+# when there is none.
+find_python() {
+    local version=$1 candidates=()
+    command -v "python$version" >/dev/null 2>&1 && candidates+=("$(command -v "python$version")")
     local roots=("${PYENV_ROOT:-}" "$HOME/.pyenv" /root/.pyenv /opt/pyenv)
     command -v pyenv >/dev/null 2>&1 && roots=("$(pyenv root)" "${roots[@]}")
     for r in "${roots[@]}"; do
         [ -n "$r" ] || continue
-        for p in $(ls -d "$r"/versions/3.10*/bin/python3.10 2>/dev/null | sort -rV); do candidates+=("$p"); done
+        for p in $(ls -d "$r"/versions/"$version"*/bin/python"$version" 2>/dev/null | sort -rV); do candidates+=("$p"); done
     done
-    # A pyenv shim on PATH may exist without a 3.10 behind it: ask each one.
+    candidates+=("/usr/bin/python$version")
+    # A pyenv shim on PATH may exist without that version behind it: ask each one.
     for p in "${candidates[@]}"; do
-        if "$p" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 10))' 2>/dev/null; then
+        if "$p" -c "import sys, venv; sys.exit('%d.%d' % sys.version_info[:2] != '$version')" 2>/dev/null; then
             echo "$p"
             return 0
         fi
     done
-    echo "Python 3.10 not found on PATH or under pyenv's versions/" >&2
     return 1
+}
+
+find_python310() {
+    find_python 3.10 || { echo "Python 3.10 not found on PATH or under pyenv's versions/" >&2; return 1; }
 }
 
 ensure_venv() {

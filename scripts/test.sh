@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Every test: the core's GoogleTest suite (plain and under AddressSanitizer
 # and UndefinedBehaviorSanitizer), the fuzz targets for a minute each, the
-# module's and vekzip's pytest suites, part of the module's suite under
-# valgrind, and the wheel installed into a fresh environment.
+# module's and vekzip's pytest suites on Python 3.10, part of the module's
+# suite under valgrind, the wheel installed into a fresh environment, and
+# vekzip's suites (package, tool, integrations) on every later Python from
+# 3.11 to 3.13 found on the machine, each from a wheel built for it.
 source "$(dirname "$0")/env.sh"
 
 ensure_debian_packages libgtest-dev zlib1g-dev gzip pigz valgrind curl tar
@@ -48,3 +50,20 @@ rm -rf "$fresh"
 "$fresh/bin/python" -m pip install --quiet "$WHEEL"
 "$fresh/bin/vekzip" -c "$ROOT/README.md" | gzip -dc | cmp - "$ROOT/README.md"
 (cd "$fresh" && bin/python -c 'import vek, vekzip; print("installed from", vek.__file__, vekzip.__file__)')
+
+used=("3.10 ($(find_python310)): module, vekzip and tool suites")
+for version in 3.11 3.12 3.13; do
+    interpreter=$(find_python "$version") || { used+=("$version: not found, skipped"); continue; }
+    echo "== vekzip, tool and integration tests on Python $version ($interpreter)"
+    venv=$ROOT/build/venv-$version
+    wheels=$ROOT/build/wheel-$version
+    rm -rf "$venv" "$wheels"
+    "$interpreter" -m venv "$venv"
+    "$venv/bin/python" -m pip install --quiet --upgrade pip
+    "$venv/bin/python" -m pip wheel --quiet --no-deps --wheel-dir "$wheels" "$ROOT"
+    "$venv/bin/python" -m pip install --quiet "$(ls "$wheels"/vek-*.whl)[test]"
+    "$venv/bin/python" "$venv/bin/pytest" -q -p no:cacheprovider tests/vekzip tests/cli
+    used+=("$version ($interpreter): vekzip and tool suites")
+done
+echo "== interpreters used"
+printf '%s\n' "${used[@]}"
