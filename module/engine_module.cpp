@@ -89,7 +89,7 @@ std::string start_failure(const std::system_error& error, int workers) {
 
 class Compressor {
 public:
-    Compressor(int level, int format, int threads, size_t chunk_size, long fail_at)
+    Compressor(int level, int format, int threads, size_t chunk_size, const py::bytes& header, long fail_at)
         : chunk_size_(std::max<size_t>(chunk_size, 1)), generation_(fork_generation()) {
         // Between calls the caller is away doing its own work (reading the
         // input, writing the output), so `threads` workers compress in the
@@ -100,6 +100,12 @@ public:
         } catch (const std::system_error& error) {
             throw std::runtime_error(start_failure(error, workers));
         }
+        // A gzip header of the caller's (a name, a time) in place of vek's
+        // fixed one: it goes out with the first bytes, and the stream
+        // carries on as if it had written its own.
+        header_ = header;
+        if (!header_.empty() && format == format_gzip) stream_->header_written();
+        else header_.clear();
     }
 
     ~Compressor() {
@@ -144,7 +150,7 @@ public:
         // aligned, and nothing after it refers back.
         const bool ending = mode == finish;
         std::vector<std::unique_ptr<Job>> returned;
-        py::bytes result;
+        put_header(out_);
         failing([&] {
             py::gil_scoped_release released;
             hand_over_gathered(returned);
@@ -212,6 +218,15 @@ private:
         }
     }
 
+    // The caller's gzip header, ahead of the first bytes out.
+    void put_header(Output& out) {
+        if (header_.empty()) return;
+        out.reserve(header_.size());
+        std::memcpy(out.end(), header_.data(), header_.size());
+        out.advance(header_.size());
+        header_.clear();
+    }
+
     // One thread: whole chunks go straight through the stream into the
     // result, read in place from the caller's buffer when the gathered
     // area is empty.
@@ -223,8 +238,9 @@ private:
             return py::bytes();
         }
         const size_t chunks = (filled_ + n) / chunk_size_;
-        ResultBytes result(stream_bound(stream_->stream(), chunks * chunk_size_, chunk_size_));
+        ResultBytes result(header_.size() + stream_bound(stream_->stream(), chunks * chunk_size_, chunk_size_));
         Output out(result.data(), std::numeric_limits<size_t>::max());
+        put_header(out);
         std::vector<std::unique_ptr<Job>> returned;
         failing([&] {
             MaybeReleaseLock released(n);
@@ -262,6 +278,7 @@ private:
             }
         } unused{owner, kept};
         std::vector<std::unique_ptr<Job>> returned;
+        put_header(out_);
         failing([&] {
             py::gil_scoped_release released;
             MatchTable& table = caller_table();
@@ -348,6 +365,7 @@ private:
     }
 
     std::unique_ptr<ParallelStream> stream_;
+    std::string header_;  // a gzip header still to go out
     const size_t chunk_size_;
     const uint64_t generation_;
     bool finished_ = false;
@@ -406,8 +424,8 @@ py::bytes compress_buffer(py::handle data, int level, int format, int threads, s
 PYBIND11_MODULE(_engine, m) {
     using vek::Compressor;
     py::class_<Compressor>(m, "Compressor")
-        .def(py::init<int, int, int, size_t, long>(), py::arg("level"), py::arg("format"), py::arg("threads"),
-             py::arg("chunk_size"), py::arg("fail_at") = -1)
+        .def(py::init<int, int, int, size_t, const py::bytes&, long>(), py::arg("level"), py::arg("format"),
+             py::arg("threads"), py::arg("chunk_size"), py::arg("header") = py::bytes(), py::arg("fail_at") = -1)
         .def("compress", &Compressor::compress, py::arg("data"))
         .def("flush", &Compressor::flush, py::arg("mode") = int(vek::finish))
         .def("abandon", &Compressor::abandon)

@@ -79,6 +79,9 @@ public:
     ParallelStream& operator=(const ParallelStream&) = delete;
 
     bool parallel() const { return shared_ != nullptr; }
+    // The container's header went out by other means: the stream goes on
+    // from a block boundary.
+    void header_written() { stream_.state = StreamState::BlockBoundary; }
     const DeflateStream& stream() const { return stream_; }
     long submitted() const { return next_index_; }
 

@@ -84,9 +84,10 @@ def chunk_bytes(chunk_size: int) -> int:
     return size
 
 
-def _compressor(level: int, fmt: int, threads: int, chunk_size: int) -> _engine.Compressor:
-    """The engine's compressor; one place, so that tests can hand in a failing one."""
-    return _engine.Compressor(level, fmt, threads, chunk_size)
+def _compressor(level: int, fmt: int, threads: int, chunk_size: int, header: bytes = b"") -> _engine.Compressor:
+    """The engine's compressor (a gzip header of the caller's in place of
+    vek's fixed one); one place, so that tests can hand in a failing one."""
+    return _engine.Compressor(level, fmt, threads, chunk_size, header)
 
 
 def compressobj(

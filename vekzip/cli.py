@@ -1,10 +1,16 @@
-"""vekzip: compress files with vek, the way gzip does.
+"""vekzip: compress and decompress files with vek, the way gzip does.
 
-vek matches only within one compress call, so files are read and compressed
-in chunks of --chunk bytes: a larger chunk gives a slightly smaller output
-and costs that much memory per thread. With -T above 1 the chunks are
-compressed on several threads at once and joined into one stream, so the
-output depends only on the input and --chunk, never on -T.
+The options, messages and exit statuses are gzip's (0 success, 1 error, 2
+warning), as are the files it writes beside their inputs: the output takes
+the input's mode, owner, group and times, goes to a hidden file first and
+gets its name only when complete, and the input is removed only then.
+
+vek matches only within one compress call, so files are compressed in
+chunks of --chunk bytes (a larger chunk gives a slightly smaller output); with
+-T above 1 the chunks are compressed on several threads at once and joined
+into one stream, so the output depends only on the input and --chunk, never
+on -T. Reading (-d, -t) goes through the fastest inflater installed (see
+vekzip.inflate).
 """
 
 from __future__ import annotations
@@ -12,37 +18,49 @@ from __future__ import annotations
 import argparse
 import os
 import stat
+import struct
 import sys
 import time
+
 TYPE_CHECKING = False  # typing itself costs a command-line start about 10 ms
 
 import vekzip
 
 if TYPE_CHECKING:
-    from typing import BinaryIO, Iterator, NoReturn, Sequence
+    from typing import BinaryIO, Callable, Iterator, NoReturn, Sequence
 
 # The output's suffix for each of vekzip's formats.
 SUFFIXES = {"gzip": ".gz", "zlib": ".zz", "raw": ".deflate"}
+# What else gzip takes off when decompressing, and what it puts back.
+GZIP_SUFFIXES = {".gz": "", "-gz": "", ".z": "", "-z": "", "_z": "", ".tgz": ".tar", ".taz": ".tar"}
 DEFAULT_CHUNK = 4 << 20
 SIZE_SUFFIXES = {"": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30}
+OK, ERROR, WARNING = 0, 1, 2
 
 
 class Failure(Exception):
     """A problem with one file: reported, and the next file is tried. An
     error makes the exit status 1."""
 
-    status = 1
+    status = ERROR
 
 
 class Skipped(Failure):
     """A file left alone, as gzip warns of it: exit status 2 unless an
     error also happened."""
 
-    status = 2
+    status = WARNING
 
 
-def output_exists(target: str) -> Failure:
-    return Failure(f"{target} already exists; use -f to overwrite")
+class Loud(Skipped):
+    """A warning that -q does not silence, as gzip prints it in any case."""
+
+
+class Quiet(Skipped):
+    """Left alone with exit status 0, as gzip leaves a file that already
+    has the suffix."""
+
+    status = OK
 
 
 class Parser(argparse.ArgumentParser):
@@ -70,36 +88,68 @@ def thread_count(text: str) -> int:
         count = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a number of threads: {text!r}") from None
-    if count < 1:
-        raise argparse.ArgumentTypeError(f"at least one thread is needed: {text!r}")
+    if not 1 <= count <= vekzip.MAX_THREADS:
+        raise argparse.ArgumentTypeError(f"threads must be 1 to {vekzip.MAX_THREADS}: {text!r}")
     return count
+
+
+def suffix(text: str) -> str:
+    if not text or "/" in text:
+        raise argparse.ArgumentTypeError(f"invalid suffix {text!r}")
+    return text
 
 
 def build_parser() -> Parser:
     parser = Parser(
         prog="vekzip",
-        description="Compress FILEs (or standard input) with vek into gzip, zlib or raw DEFLATE.",
-        epilog="With no FILE, or when FILE is -, read standard input and write standard output.",
+        description="Compress or decompress FILEs (or standard input) with vek: gzip, zlib or raw DEFLATE.",
+        epilog="With no FILE, or when FILE is -, read standard input and write standard output. "
+        "Exit status: 0 success, 1 error, 2 warning.",
     )
     parser.add_argument("files", nargs="*", metavar="FILE")
-    parser.add_argument("-c", "--stdout", action="store_true", help="write to standard output, keep the input files")
-    parser.add_argument("-k", "--keep", action="store_true", help="keep (do not delete) the input files")
-    parser.add_argument("-f", "--force", action="store_true", help="overwrite existing outputs; write to a terminal")
-    parser.add_argument("-0", dest="level", action="store_const", const=0, help="store only")
-    parser.add_argument("-1", dest="level", action="store_const", const=1, help="compress (the default)")
-    parser.add_argument("--format", choices=SUFFIXES, default="gzip", help="container (default gzip)")
-    parser.add_argument(
-        "--chunk", type=chunk_size, default=DEFAULT_CHUNK, metavar="SIZE",
-        help="bytes per compress call, with K, M or G (default 4M)",
-    )
-    parser.add_argument(
-        "-T", "--threads", type=thread_count, default=len(os.sched_getaffinity(0)), metavar="N",
-        help="chunks compressed at once (default: the CPUs this process may use)",
-    )
-    parser.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
-    parser.add_argument("-v", "--verbose", action="store_true", help="print size, ratio and speed per file")
-    parser.set_defaults(level=1)
+    add = parser.add_argument
+    add("-c", "--stdout", "--to-stdout", action="store_true", help="write on standard output, keep the input files")
+    add("-d", "--decompress", "--uncompress", action="store_true", help="decompress")
+    add("-f", "--force", action="store_true", help="force overwrite of outputs and compression of links")
+    add("-k", "--keep", action="store_true", help="keep (do not delete) the input files")
+    add("-l", "--list", action="store_true", help="list compressed file contents")
+    add("-n", "--no-name", dest="name", action="store_false",
+        help="do not save or restore the original name and time stamp (the default)")
+    add("-N", "--name", dest="name", action="store_true", help="save or restore the original name and time stamp")
+    add("-q", "--quiet", action="store_true", help="suppress all warnings")
+    add("-r", "--recursive", action="store_true", help="operate recursively on directories")
+    add("-S", "--suffix", type=suffix, metavar="SUF", help="use suffix SUF on compressed files")
+    add("-t", "--test", action="store_true", help="test compressed file integrity")
+    add("-v", "--verbose", action="store_true", help="print size, ratio and speed per file")
+    add("-V", "--version", action="version", version=f"vekzip {_version()} (inflater: {_inflater_name()})")
+    for level in range(10):
+        add(f"-{level}", dest="level", action="store_const", const=level,
+            help="store only" if level == 0 else "compress (vek has one setting; -1 to -9 are the same)"
+            if level == 1 else argparse.SUPPRESS)
+    add("--fast", dest="level", action="store_const", const=1, help="compress (as -1)")
+    add("--best", dest="level", action="store_const", const=9, help="compress (as -9: vek's only setting)")
+    add("--format", choices=SUFFIXES, default="gzip", help="container (default gzip)")
+    add("--chunk", type=chunk_size, default=DEFAULT_CHUNK, metavar="SIZE",
+        help="bytes per compress call, with K, M or G (default 4M)")
+    add("-T", "--threads", type=thread_count, default=len(os.sched_getaffinity(0)), metavar="N",
+        help="chunks compressed at once (default: the CPUs this process may use)")
+    parser.set_defaults(level=1, name=False)
     return parser
+
+
+def _version() -> str:
+    try:
+        from importlib.metadata import version
+
+        return version("vek")
+    except Exception:  # not installed as a distribution
+        return "unknown"
+
+
+def _inflater_name() -> str:
+    from .inflate import INFLATER
+
+    return INFLATER
 
 
 def read_chunks(source: BinaryIO, name: str, chunk: int) -> Iterator[bytes]:
@@ -140,15 +190,34 @@ class Progress:
             self.bar.close()
 
 
+class Counted:
+    """A binary file's read() that counts and reports what it gave."""
+
+    def __init__(self, source: BinaryIO, name: str, progress: Progress) -> None:
+        self.source, self.name, self.progress, self.count = source, name, progress, 0
+
+    def read(self, n: int) -> bytes:
+        try:
+            data = self.source.read(n)
+        except OSError as error:
+            raise Failure(f"{self.name}: {error.strerror}") from None
+        self.count += len(data)
+        self.progress.advance(len(data))
+        return data
+
+
 def compress(
-    source: BinaryIO, name: str, sink: BinaryIO, sink_name: str, total: int | None, args: argparse.Namespace
+    source: BinaryIO, name: str, sink: BinaryIO, sink_name: str, total: int | None, args: argparse.Namespace,
+    header: tuple[bytes | None, int | None] = (None, None),
 ) -> tuple[int, int]:
     """Compresses all of source into sink through a VekzipFile; returns the
     bytes read and written."""
     # A single chunk needs no worker threads.
     threads = 1 if total is not None and total <= args.chunk else args.threads
+    fname, mtime = header
     writer = vekzip.VekzipFile(
-        None, "wb", args.level, sink, format=args.format, threads=threads, chunk_size=args.chunk
+        None, "wb", args.level, sink, format=args.format, threads=threads, chunk_size=args.chunk,
+        fname=fname, mtime=mtime,
     )
     progress = Progress(name, total, args)
     consumed = 0
@@ -171,6 +240,38 @@ def compress(
     return consumed, writer.compressed_size
 
 
+def decompress(
+    source: BinaryIO, name: str, sink: BinaryIO | None, sink_name: str, total: int | None, args: argparse.Namespace
+) -> tuple[int, int, object]:
+    """Decompresses (or, without a sink, tests) all of source; returns the
+    bytes read and written and what the stream said (its header). A
+    trailing-garbage warning is raised only after the output is complete."""
+    from .inflate import Corrupt, inflate
+
+    progress = Progress(name, total, args)
+    counted = Counted(source, name, progress)
+
+    def write(data: bytes) -> None:
+        try:
+            sink.write(data)  # type: ignore[union-attr]
+        except BrokenPipeError:
+            raise
+        except OSError as error:
+            raise Failure(f"{sink_name}: {error.strerror}") from None
+
+    try:
+        outcome = inflate(counted.read, write if sink is not None else _discard, args.format)
+    except Corrupt as error:
+        raise Failure(f"{name}: {error}") from None
+    finally:
+        progress.close()
+    return counted.count, outcome.size, outcome
+
+
+def _discard(data: bytes) -> None:
+    pass
+
+
 def report(name: str, consumed: int, produced: int, seconds: float, outcome: str = "") -> None:
     percent = 100 * produced / consumed if consumed else 100.0
     speed = consumed / seconds / 1e6 if seconds > 0 else float("inf")
@@ -180,85 +281,332 @@ def report(name: str, consumed: int, produced: int, seconds: float, outcome: str
     )
 
 
-def stdout_sink(args: argparse.Namespace) -> BinaryIO:
+class Tool:
+    """One run over the files given: the worst status so far, the totals of
+    --list."""
+
+    def __init__(self, args: argparse.Namespace) -> None:
+        self.args = args
+        self.status = OK
+        self.suffix = args.suffix or SUFFIXES[args.format]
+        self.listed: list[tuple[int, int, int]] = []  # compressed, uncompressed, header bytes
+
+    def note(self, failure: Failure) -> None:
+        # -q silences warnings, never errors; an error outranks a warning.
+        if failure.status == ERROR or isinstance(failure, Loud) or not self.args.quiet:
+            print(f"vekzip: {failure}", file=sys.stderr)
+        if failure.status == ERROR:
+            self.status = ERROR
+        elif failure.status == WARNING and self.status == OK:
+            self.status = WARNING
+
+    def run(self, names: Sequence[str]) -> int:
+        if self.args.list:
+            self.print_list_heading()
+        for name in names or ["-"]:
+            self.guarded(name, top=True)
+        if self.args.list and len(self.listed) > 1:
+            self.print_list_totals()
+        return self.status
+
+    def guarded(self, name: str, top: bool) -> None:
+        try:
+            if name == "-":
+                self.standard_streams()
+            else:
+                self.treat(name, top)
+        except Failure as failure:
+            self.note(failure)
+        except MemoryError:
+            self.note(Failure(f"{name}: out of memory (try a smaller --chunk or fewer threads)"))
+        except RuntimeError as error:  # the worker threads could not start
+            self.note(Failure(f"{name}: {error}"))
+        except BrokenPipeError:
+            raise
+        except OSError as error:
+            self.note(Failure(f"{error.filename or name}: {error.strerror}"))
+
+    # Standard input to standard output.
+    def standard_streams(self) -> None:
+        args = self.args
+        if sys.stdin is None:  # started with descriptor 0 closed
+            raise Failure("standard input: Bad file descriptor")
+        source = sys.stdin.buffer
+        if args.list:
+            self.list_stream(source, "stdout" if not args.name else "-", None)
+            return
+        start = time.perf_counter()
+        if args.decompress or args.test:
+            if not args.test and not args.force and sys.stdin.isatty():
+                raise Failure("compressed data not read from a terminal. Use -f to force decompression.")
+            sink = None if args.test else stdout_sink(args, decompressing=True)
+            consumed, produced, outcome = decompress(source, "stdin", sink, "stdout", None, args)
+            if sink is not None:
+                sink.flush()
+            self.warn_garbage("stdin", outcome)
+            if args.test and args.verbose:
+                print("stdin:\t OK", file=sys.stderr)
+            return
+        sink = stdout_sink(args)
+        consumed, produced = compress(source, "stdin", sink, "stdout", None, args)
+        sink.flush()
+        if args.verbose:
+            report("stdin", consumed, produced, time.perf_counter() - start)
+
+    def warn_garbage(self, name: str, outcome: object) -> None:
+        if getattr(outcome, "trailing_garbage", False):
+            self.note(Skipped(f"{name}: decompression OK, trailing garbage ignored"))
+
+    # A name on the command line or met in a directory.
+    def treat(self, path: str, top: bool) -> None:
+        args = self.args
+        try:
+            link = os.lstat(path)
+        except OSError as error:
+            raise Failure(f"{path}: {error.strerror}") from None
+        if stat.S_ISDIR(link.st_mode):
+            if args.recursive:
+                self.treat_folder(path)
+                return
+            raise Skipped(f"{path} is a directory -- ignored")
+        info = link
+        if stat.S_ISLNK(link.st_mode):
+            # gzip opens without following links unless -f or -c.
+            if not (args.force or args.stdout or args.list or args.test):
+                raise Failure(f"{path}: Too many levels of symbolic links")
+            try:
+                info = os.stat(path)
+            except OSError as error:
+                raise Failure(f"{path}: {error.strerror}") from None
+            if stat.S_ISDIR(info.st_mode):
+                raise Skipped(f"{path} is a directory -- ignored")
+        writes_beside = not (args.stdout or args.test or args.list)
+        # A device or pipe has no end to wait for and is no file to replace:
+        # only -c, -t and -l read one.
+        if writes_beside and not stat.S_ISREG(info.st_mode):
+            raise Skipped(f"{path} is not a directory or a regular file - ignored")
+        if writes_beside and not args.force and info.st_nlink > 1:
+            others = info.st_nlink - 1
+            raise Skipped(f"{path} has {others} other link{'s' if others > 1 else ''} -- file ignored")
+        if args.list:
+            self.list_file(path, info)
+        elif args.decompress or args.test:
+            self.decompress_file(path, info, top)
+        else:
+            self.compress_file(path, info, top)
+
+    def treat_folder(self, folder: str) -> None:
+        try:
+            entries = sorted(os.listdir(folder))
+        except OSError as error:
+            raise Failure(f"{folder}: {error.strerror}") from None
+        for entry in entries:
+            self.guarded(os.path.join(folder, entry), top=False)
+
+    # Compressing.
+    def compress_file(self, path: str, info: os.stat_result, top: bool) -> None:
+        args = self.args
+        if not args.stdout and not args.force and path.endswith(self.suffix):
+            if args.verbose or (top and not args.quiet):
+                raise Quiet(f"{path} already has {self.suffix} suffix -- unchanged")
+            return
+        header: tuple[bytes | None, int | None] = (None, None)
+        if args.name and args.format == "gzip":
+            from .gzip_header import name_field
+
+            header = (name_field(path), int(info.st_mtime))
+        source = open_input(path)
+        with source:
+            total = info.st_size if stat.S_ISREG(info.st_mode) else None
+            start = time.perf_counter()
+            if args.stdout:
+                sink = stdout_sink(args)
+                consumed, produced = compress(source, path, sink, "stdout", total, args, header)
+                sink.flush()
+                outcome = ""
+            else:
+                target = path + self.suffix
+
+                def work(sink: BinaryIO) -> tuple[int, int]:
+                    return compress(source, path, sink, target, total, args, header)
+
+                consumed, produced = write_beside(work, target, info, args.force)
+                outcome = f" -- wrote {target}" if args.keep else f" -- replaced with {target}"
+                if not args.keep:
+                    remove_input(path)
+        if args.verbose:
+            report(path, consumed, produced, time.perf_counter() - start, outcome)
+
+    # Decompressing and testing.
+    def decompress_file(self, path: str, info: os.stat_result, top: bool) -> None:
+        args = self.args
+        target = None
+        if not args.stdout and not args.test:
+            target = self.uncompressed_name(path, top)
+            if target is None:
+                return
+        source = open_input(path)
+        with source:
+            total = info.st_size if stat.S_ISREG(info.st_mode) else None
+            if args.test or args.stdout:
+                sink = None if args.test else stdout_sink(args, decompressing=True)
+                _, _, outcome = decompress(source, path, sink, "stdout", total, args)
+                if sink is not None:
+                    sink.flush()
+                self.warn_garbage(path, outcome)
+                if args.test and args.verbose:
+                    print(f"{path}:\t OK", file=sys.stderr)
+                return
+            assert target is not None
+            if args.name:
+                target, mtime = self.restored_name(path, source, target)
+            else:
+                mtime = None
+            start = time.perf_counter()
+            outcome_box: list[object] = []
+
+            def work(sink: BinaryIO) -> tuple[int, int]:
+                consumed, produced, outcome = decompress(source, path, sink, target, total, args)  # type: ignore[arg-type]
+                outcome_box.append(outcome)
+                return consumed, produced
+
+            consumed, produced = write_beside(work, target, info, args.force, mtime)
+            if not args.keep:
+                remove_input(path)
+        self.warn_garbage(path, outcome_box[0])
+        if args.verbose:
+            report(path, produced, consumed, time.perf_counter() - start,
+                   f" -- {'wrote' if args.keep else 'replaced with'} {target}")
+
+    def uncompressed_name(self, path: str, top: bool) -> str | None:
+        """The output's name: the suffix taken off (gzip's others too for
+        gzip files); None, with gzip's warning, when there is none."""
+        folder, base = os.path.split(path)
+        for known, replacement in ((self.suffix, ""), *(GZIP_SUFFIXES.items() if self.args.format == "gzip" else ())):
+            if len(base) > len(known) and base.lower().endswith(known.lower()):
+                return os.path.join(folder, base[: -len(known)] + replacement)
+        if top or self.args.verbose:
+            raise Skipped(f"{path}: unknown suffix -- ignored")
+        return None
+
+    def restored_name(self, path: str, source: BinaryIO, target: str) -> tuple[str, int | None]:
+        """With -N: the name and time stored in the header, when there are."""
+        from .gzip_header import NotGzip, parse_header
+
+        if self.args.format != "gzip":
+            return target, None
+        head = source.read(4096)
+        source.seek(0)
+        try:
+            header = parse_header(head)
+        except NotGzip:
+            return target, None  # inflating says what is wrong
+        if header is None:
+            return target, None
+        name = target
+        if header.name:
+            stored = os.fsdecode(header.name).replace("\\", "/").rsplit("/", 1)[-1]
+            if stored not in ("", ".", ".."):
+                name = os.path.join(os.path.dirname(path), stored)
+        return name, header.mtime or None
+
+    # Listing.
+    def print_list_heading(self) -> None:
+        if self.args.verbose:
+            print("method  crc     date  time  ", end="")
+        print(f"{'compressed':>19} {'uncompressed':>19}  ratio uncompressed_name")
+
+    def list_file(self, path: str, info: os.stat_result) -> None:
+        if self.args.format != "gzip":
+            raise Failure(f"{path}: --list reads gzip files only")
+        with open_input(path) as source:
+            target = self.uncompressed_name(path, top=True) or path
+            self.list_stream(source, target, info)
+
+    def list_stream(self, source: BinaryIO, target: str, info: os.stat_result | None) -> None:
+        """gzip -l's line: sizes from the file and its last trailer (so, as in
+        gzip, a file of several members shows the last one's length)."""
+        from .gzip_header import NotGzip, parse_header
+
+        head, length, tail = read_ends(source)
+        try:
+            header = parse_header(head)
+        except NotGzip as error:
+            raise Failure(f"{target}: {error}") from None
+        if header is None or length < header.length + 8:
+            raise Failure(f"{target}: unexpected end of file")
+        crc, size = struct.unpack("<II", tail)
+        overhead = header.length + 8
+        name = target
+        if self.args.name and header.name:
+            name = os.path.join(os.path.dirname(target), os.fsdecode(header.name))
+        if self.args.verbose:
+            when = header.mtime if self.args.name and header.mtime else (info.st_mtime if info else time.time())
+            print(f"defla {crc:08x} {time.strftime('%b %e %H:%M', time.localtime(when))} ", end="")
+        print(f"{length:19d} {size:19d} {ratio(size - (length - overhead), size)} {name}")
+        self.listed.append((length, size, overhead))
+
+    def print_list_totals(self) -> None:
+        compressed = sum(c for c, _, _ in self.listed)
+        uncompressed = sum(u for _, u, _ in self.listed)
+        overhead = self.listed[-1][2]  # as gzip counts it: the last file's header only
+        if self.args.verbose:
+            print(" " * 28, end="")
+        print(f"{compressed:19d} {uncompressed:19d} {ratio(uncompressed - (compressed - overhead), uncompressed)} (totals)")
+
+
+def read_ends(source: BinaryIO) -> tuple[bytes, int, bytes]:
+    """The first 64 KiB (room for any header), the length and the last 8
+    bytes, seeking where the file can, else reading it through."""
+    head = source.read(1 << 16)
+    if source.seekable():
+        length = source.seek(0, os.SEEK_END)
+        source.seek(max(0, length - 8))
+        return head, length, source.read(8).rjust(8, b"\0")
+    length, tail = len(head), head[-8:]
+    while block := source.read(1 << 20):
+        length += len(block)
+        tail = (tail + block)[-8:]
+    return head, length, tail.rjust(8, b"\0")
+
+
+def ratio(saved: int, whole: int) -> str:
+    return f"{100.0 * saved / whole if whole else 0.0:5.1f}%"
+
+
+def stdout_sink(args: argparse.Namespace, decompressing: bool = False) -> BinaryIO:
     if sys.stdout is None:  # started with descriptor 1 closed
         raise Failure("stdout: Bad file descriptor")
-    if sys.stdout.isatty() and not args.force:
+    if not decompressing and sys.stdout.isatty() and not args.force:
         raise Failure("compressed data not written to a terminal. Use -f to force compression.")
     return sys.stdout.buffer
 
 
-def compress_to_stdout(source: BinaryIO, name: str, total: int | None, args: argparse.Namespace) -> tuple[int, int]:
-    sink = stdout_sink(args)
-    counts = compress(source, name, sink, "stdout", total, args)
-    sink.flush()
-    return counts
-
-
-def compress_standard_input(args: argparse.Namespace) -> None:
-    if sys.stdin is None:  # started with descriptor 0 closed
-        raise Failure("standard input: Bad file descriptor")
-    start = time.perf_counter()
-    consumed, produced = compress_to_stdout(sys.stdin.buffer, "stdin", None, args)
-    if args.verbose:
-        report("stdin", consumed, produced, time.perf_counter() - start)
-
-
-def open_input(path: str, args: argparse.Namespace) -> tuple[BinaryIO, os.stat_result]:
+def open_input(path: str) -> BinaryIO:
     try:
-        link = os.lstat(path)
-        info = os.stat(path)
-    except OSError as error:
-        raise Failure(f"{path}: {error.strerror}") from None
-    if stat.S_ISDIR(info.st_mode):
-        raise Skipped(f"{path} is a directory -- ignored")
-    # As gzip does: a device or pipe has no end to wait for and is no file
-    # to replace, so only -c reads one. Unless forced, a file that would be
-    # replaced must be the file itself, with no other name that removing it
-    # would leave behind.
-    if not args.stdout and not stat.S_ISREG(info.st_mode):
-        raise Skipped(f"{path} is not a directory or a regular file - ignored")
-    if not args.stdout and not args.force:
-        if stat.S_ISLNK(link.st_mode):
-            raise Failure(f"{path} is a symbolic link -- ignored")
-        if info.st_nlink > 1:
-            others = info.st_nlink - 1
-            raise Failure(f"{path} has {others} other link{'s' if others > 1 else ''} -- ignored")
-    try:
-        return open(path, "rb"), info
+        return open(path, "rb")
     except OSError as error:
         raise Failure(f"{path}: {error.strerror}") from None
 
 
-def compress_path(path: str, args: argparse.Namespace) -> None:
-    suffix = SUFFIXES[args.format]
-    if not args.stdout and path.endswith(suffix) and not args.force:
-        raise Failure(f"{path} already has {suffix} suffix -- unchanged")
-    source, info = open_input(path, args)
-    with source:
-        total = info.st_size if stat.S_ISREG(info.st_mode) else None
-        start = time.perf_counter()
-        if args.stdout:
-            consumed, produced = compress_to_stdout(source, path, total, args)
-            outcome = ""
-        else:
-            target = path + suffix
-            consumed, produced = write_beside(source, path, target, total, info, args)
-            outcome = f" -- wrote {target}" if args.keep else f" -- replaced with {target}"
-            if not args.keep:
-                os.unlink(path)
-    if args.verbose:
-        report(path, consumed, produced, time.perf_counter() - start, outcome)
+def remove_input(path: str) -> None:
+    try:
+        os.unlink(path)
+    except OSError as error:
+        raise Failure(f"{path}: {error.strerror}") from None
 
 
 def write_beside(
-    source: BinaryIO, path: str, target: str, total: int | None, info: os.stat_result, args: argparse.Namespace
+    work: Callable[[BinaryIO], tuple[int, int]], target: str, info: os.stat_result, overwrite: bool,
+    mtime: int | None = None,
 ) -> tuple[int, int]:
-    """Writes the output to a temporary file in the target's folder and
-    renames it into place only once it is complete, so that no failure or
-    interruption leaves a partial output under the target's name."""
-    if os.path.lexists(target) and not args.force:
-        raise output_exists(target)
+    """Runs `work` on a temporary file in the target's folder and renames it
+    into place only once it is complete, so that no failure or
+    interruption leaves a partial output under the target's name. The
+    output takes the input's mode, owner, group and times (mtime instead of
+    the modification time when given)."""
+    if os.path.lexists(target) and not overwrite:
+        raise Loud(f"{target} already exists;\tnot overwritten")
     folder = os.path.dirname(target) or "."
     import tempfile
 
@@ -270,13 +618,12 @@ def write_beside(
     try:
         try:
             with os.fdopen(descriptor, "wb") as sink:
-                counts = compress(source, path, sink, target, total, args)
+                counts = work(sink)
         except OSError as error:  # the last write, at close
             raise Failure(f"{target}: {error.strerror}") from None
-        os.chmod(temporary, stat.S_IMODE(info.st_mode))
-        os.utime(temporary, ns=(info.st_atime_ns, info.st_mtime_ns))
+        copy_metadata(temporary, info, mtime)
         try:
-            place(temporary, target, args.force)
+            place(temporary, target, overwrite)
         except OSError as error:
             raise Failure(f"{target}: {error.strerror}") from None
         return counts
@@ -284,6 +631,21 @@ def write_beside(
         if os.path.lexists(temporary):
             os.unlink(temporary)
         raise
+
+
+def copy_metadata(path: str, info: os.stat_result, mtime: int | None) -> None:
+    """Owner and group where permitted (before the mode: a change of owner
+    clears set-id bits), permission bits, then access and modification times."""
+    try:
+        os.chown(path, info.st_uid, info.st_gid)
+    except OSError:
+        try:  # an unprivileged user may still give the file one of their groups
+            os.chown(path, -1, info.st_gid)
+        except OSError:
+            pass
+    os.chmod(path, stat.S_IMODE(info.st_mode) & 0o777)
+    modified = info.st_mtime_ns if mtime is None else mtime * 1_000_000_000
+    os.utime(path, ns=(info.st_atime_ns, modified))
 
 
 def place(temporary: str, target: str, overwrite: bool) -> None:
@@ -294,10 +656,10 @@ def place(temporary: str, target: str, overwrite: bool) -> None:
     try:
         os.link(temporary, target)
     except FileExistsError:
-        raise output_exists(target) from None
+        raise Loud(f"{target} already exists;\tnot overwritten") from None
     except OSError:  # a file system without hard links
         if os.path.lexists(target):
-            raise output_exists(target) from None
+            raise Loud(f"{target} already exists;\tnot overwritten") from None
         os.replace(temporary, target)
         return
     os.unlink(temporary)
@@ -305,35 +667,16 @@ def place(temporary: str, target: str, overwrite: bool) -> None:
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
-    status = 0
-    for path in args.files or ["-"]:
-        try:
-            if path == "-":
-                compress_standard_input(args)
-            else:
-                compress_path(path, args)
-            continue
-        except Failure as failure:
-            print(f"vekzip: {failure}", file=sys.stderr)
-            problem = failure.status
-        except MemoryError:
-            print(f"vekzip: {path}: out of memory (try a smaller --chunk or fewer threads)", file=sys.stderr)
-            problem = 1
-        except RuntimeError as error:  # the worker threads could not start
-            print(f"vekzip: {path}: {error}", file=sys.stderr)
-            problem = 1
-        except BrokenPipeError:
-            # The reader went away; say nothing more on a closed pipe.
-            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-            return 1
-        except OSError as error:
-            print(f"vekzip: {error.filename or path}: {error.strerror}", file=sys.stderr)
-            problem = 1
-        except KeyboardInterrupt:
-            return 130
-        # An error outranks a warning, as in gzip.
-        status = 1 if 1 in (status, problem) else 2
-    return status
+    if args.decompress and args.list:
+        args.decompress = False
+    try:
+        return Tool(args).run(args.files)
+    except BrokenPipeError:
+        # The reader went away; say nothing more on a closed pipe.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return ERROR
+    except KeyboardInterrupt:
+        return 130
 
 
 if __name__ == "__main__":

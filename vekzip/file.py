@@ -13,11 +13,12 @@ from __future__ import annotations
 
 import _thread
 import builtins
-import gzip
 import io
 import os
 
 import vekzip
+
+from . import gzip_header
 
 TYPE_CHECKING = False  # typing itself costs a command-line start about 10 ms
 if TYPE_CHECKING:
@@ -45,6 +46,10 @@ class VekzipFile(io.BufferedIOBase):
     "a"/"ab" (a new gzip member after what the file holds; gzip only);
     without one, the mode of ``fileobj`` if it has a writing one, else "wb".
 
+    ``mtime`` and ``fname`` go into the gzip header (MTIME, FNAME), as gzip
+    writes them by default; without them the header is vek's fixed 10
+    bytes (no name, time 0), so that the output is reproducible.
+
     One writer may be shared by threads: each write is whole. A write or
     flush that fails (the file raising, an interrupt) fails the writer:
     later calls raise, and close() leaves the stream without its end, so
@@ -62,6 +67,8 @@ class VekzipFile(io.BufferedIOBase):
         format: str | int = "gzip",
         threads: int = 1,
         chunk_size: int = vekzip.DEFAULT_CHUNK_SIZE,
+        mtime: int | None = None,
+        fname: str | bytes | None = None,
     ) -> None:
         self._closed = True  # until it is complete: close() then has nothing to end
         if mode is None:
@@ -78,7 +85,14 @@ class VekzipFile(io.BufferedIOBase):
             raise TypeError("VekzipFile needs a filename or a fileobj")
         # Every argument is checked and the threads are running before the
         # file is opened: a writer that cannot be made truncates nothing.
-        self._compressor = vekzip.compressobj(compresslevel, format=format, threads=threads, chunk_size=chunk_size)
+        level, fmt = vekzip.vek_level(compresslevel), vekzip.format_code(format)
+        threads, chunk_size = vekzip.thread_count(threads), vekzip.chunk_bytes(chunk_size)
+        header = b""
+        if mtime is not None or fname is not None:
+            if fmt != vekzip.FORMATS["gzip"]:
+                raise ValueError("mtime and fname are fields of the gzip header; zlib and raw streams have none")
+            header = gzip_header.make_header(_fname_bytes(fname), vekzip._integer(mtime or 0, "mtime"))
+        self._compressor = vekzip._compressor(level, fmt, threads, chunk_size, header)
         self._owns_file = fileobj is None
         if fileobj is None:
             try:
@@ -244,6 +258,14 @@ class VekzipFile(io.BufferedIOBase):
         self._produced += len(out)
 
 
+def _fname_bytes(fname: str | bytes | None) -> bytes | None:
+    if fname is None or isinstance(fname, bytes):
+        return fname
+    if not isinstance(fname, str):
+        raise TypeError(f"fname must be str or bytes, not {type(fname).__name__}")
+    return gzip_header.name_field(fname)
+
+
 def open(
     file: StrOrBytesPath | IO[bytes],
     mode: str = "wb",
@@ -259,12 +281,15 @@ def open(
     """A compressed file, as gzip.open gives one: ``file`` is a path or a
     binary file object. Writing ("w", "x", "a", with "b" or "t") compresses
     with vek through a VekzipFile ("t" wraps it in io.TextIOWrapper).
-    Reading ("r", "rb", "rt"): vek has no decompressor, so the standard
-    library's gzip reads the file (gzip format only)."""
+    Reading ("r", "rb", "rt"): vek has no decompressor, so ISA-L's gzip
+    reader reads the file when installed (``pip install vek[read]``), else
+    the standard library's (gzip format only)."""
     if mode in READ_MODES:
         if vekzip.format_code(format) != vekzip.FORMATS["gzip"]:
-            raise ValueError("vek has no decompressor; only gzip files are read, through the standard library")
-        return gzip.open(file, mode, encoding=encoding, errors=errors, newline=newline)  # type: ignore[arg-type]
+            raise ValueError("vek has no decompressor; only gzip files are read (ISA-L's reader, else gzip's)")
+        from .inflate import open_gzip
+
+        return open_gzip(file, mode, encoding, errors, newline)
     text = mode in TEXT_MODES
     if not text and (encoding is not None or errors is not None or newline is not None):
         raise ValueError("encoding, errors and newline are for text modes")

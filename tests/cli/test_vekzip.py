@@ -141,8 +141,8 @@ def test_existing_output_is_refused_unless_forced(sample):
     target = pathlib.Path(f"{sample}.gz")
     target.write_bytes(b"precious")
     result = run(sample)
-    assert result.returncode == 1
-    assert f"{target} already exists" in result.stderr.decode()
+    assert result.returncode == 2  # a warning, as in gzip
+    assert f"{target} already exists;\tnot overwritten" in result.stderr.decode()
     assert target.read_bytes() == b"precious" and sample.exists()
     assert run("-f", sample).returncode == 0
     assert gzip.decompress(target.read_bytes()) == SAMPLE
@@ -159,7 +159,7 @@ def test_a_file_with_the_suffix_is_left_alone(tmp_path):
     path = tmp_path / "already.gz"
     path.write_bytes(b"data")
     result = run(path)
-    assert result.returncode == 1 and b"already has .gz suffix" in result.stderr
+    assert result.returncode == 0 and b"already has .gz suffix -- unchanged" in result.stderr  # as gzip 1.12
     assert path.read_bytes() == b"data"
 
 
@@ -181,8 +181,8 @@ def test_links_are_left_alone_unless_forced_or_to_stdout(tmp_path, sample):
     os.link(sample, tmp_path / "hardlink")
     result = run(tmp_path / "symlink", tmp_path / "hardlink")
     assert result.returncode == 1
-    assert b"symlink is a symbolic link -- ignored" in result.stderr
-    assert b"hardlink has 1 other link -- ignored" in result.stderr
+    assert b"symlink: Too many levels of symbolic links" in result.stderr
+    assert b"hardlink has 1 other link -- file ignored" in result.stderr
     assert sorted(p.name for p in tmp_path.iterdir()) == ["hardlink", "sample.txt", "symlink"]
     assert gzip.decompress(run("-c", tmp_path / "symlink").stdout) == SAMPLE
     assert run("-f", tmp_path / "hardlink").returncode == 0
@@ -223,11 +223,11 @@ def test_a_reader_that_goes_away_ends_it_quietly(sample):
 @pytest.mark.parametrize(
     "args, message",
     [
-        (["-T", "0"], "at least one thread"),
+        (["-T", "0"], "threads must be 1 to 1024"),
         (["--chunk", "0"], "at least one byte"),
         (["--chunk", "lots"], "not a size"),
         (["--format", "bzip2"], "invalid choice"),
-        (["-9"], "unrecognized arguments"),
+        (["--bzip2"], "unrecognized arguments"),
     ],
 )
 def test_bad_options_exit_1_with_a_message(args, message):

@@ -1,0 +1,221 @@
+"""vekzip next to GNU gzip: the same command on the same files in two copies
+of a folder, and the same outcome: exit status, messages (the program's
+name aside), the files left, their contents (compressed ones read back) and
+metadata. vek's compressed bytes differ from gzip's by design; everything a
+user sees besides them must not."""
+
+import gzip
+import os
+import pathlib
+import shutil
+import stat
+import subprocess
+import sys
+import zlib
+
+import pytest
+
+from corpus import corpus_files
+
+pytestmark = pytest.mark.skipif(shutil.which("gzip") is None, reason="GNU gzip is not installed")
+
+VEKZIP = pathlib.Path(sys.executable).parent / "vekzip"
+TEXT = b"".join(p.read_bytes()[:40_000] for p in corpus_files()[:3]) or b"some text to compress\n" * 4000
+WHEN = (1_500_000_000, 1_600_000_000)  # atime, mtime given to every input
+
+
+def make_tree(root: pathlib.Path, files: dict) -> None:
+    for name, content in files.items():
+        path = root / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        if isinstance(content, bytes):
+            path.write_bytes(content)
+            os.utime(path, WHEN)
+        elif content == "dir":
+            path.mkdir(exist_ok=True)
+
+
+def state(root: pathlib.Path) -> dict:
+    """Every file: its decompressed content (when it is a gzip file) or
+    content, mode, owner and times. Temporary files would show too."""
+    seen = {}
+    for path in sorted(root.rglob("*")):
+        info = path.lstat()
+        if stat.S_ISDIR(info.st_mode):
+            seen[str(path.relative_to(root))] = "dir"
+            continue
+        data = path.read_bytes()
+        if data[:2] == b"\x1f\x8b":
+            try:
+                data = ("gzip", gzip.decompress(data))
+            except Exception:
+                data = ("broken gzip", len(data))
+        # A file read gets the time of reading (relatime), which differs by
+        # the second between the two runs: only a kept atime is compared.
+        atime = int(info.st_atime) if int(info.st_atime) in WHEN else "read"
+        seen[str(path.relative_to(root))] = (
+            data, stat.S_IMODE(info.st_mode), info.st_uid, info.st_gid, int(info.st_mtime), atime
+        )
+    return seen
+
+
+def side_by_side(tmp_path, files, *args, stdin=b"", setup=None):
+    """Runs gzip and vekzip with the same arguments, each in its own copy of
+    the files; returns both outcomes after checking they agree."""
+    outcomes = []
+    for program in ("gzip", str(VEKZIP)):
+        root = tmp_path / pathlib.Path(program).name
+        root.mkdir(parents=True)
+        make_tree(root, files)
+        if setup:
+            setup(root)
+        result = subprocess.run([program, *args], cwd=root, input=stdin, capture_output=True)
+        messages = [
+            line.replace(b"gzip: ", b"", 1).replace(b"vekzip: ", b"", 1)
+            for line in result.stderr.splitlines()
+            if line.strip()
+        ]
+        out = result.stdout
+        if out[:2] == b"\x1f\x8b" and "-l" not in args and "-lv" not in args:
+            out = gzip.decompress(out)
+        outcomes.append({"status": result.returncode, "messages": messages, "stdout": out, "files": state(root)})
+    gzip_result, vek_result = outcomes
+    differing = {
+        key: (gzip_result[key], vek_result[key]) for key in gzip_result if key != "files" and gzip_result[key] != vek_result[key]
+    }
+    files = set(gzip_result["files"]) | set(vek_result["files"])
+    differing.update({f: (gzip_result["files"].get(f), vek_result["files"].get(f)) for f in sorted(files)
+                      if gzip_result["files"].get(f) != vek_result["files"].get(f)})
+    assert not differing, (args, differing)
+    return vek_result
+
+
+def compressed(data):
+    return gzip.compress(data, mtime=0)
+
+
+@pytest.mark.parametrize(
+    "args",
+    [["-n", "a"], ["-n", "-k", "a"], ["-n", "-1", "a"], ["-n", "-9", "a", "b"], ["-n", "--fast", "a"],
+     ["-n", "--best", "-k", "a"], ["-n", "-c", "a", "b"], ["-n", "-S", ".vz", "a"], ["-n", "-Sx", "a"],
+     ["-n", "--suffix=.q", "-k", "a"], ["-n", "--", "-dash"], ["-n", "-r", "tree"], ["-n", "-rk", "tree"],
+     ["-n", "-f", "a"], ["-n", "-k9", "a"]],
+)
+def test_compressing_options(tmp_path, args):
+    files = {"a": TEXT, "b": TEXT[::-1], "-dash": b"dash\n", "tree/x": TEXT[:5000], "tree/sub/y": b"y\n",
+             "tree/sub/done.gz": compressed(b"done")}
+    outcome = side_by_side(tmp_path, files, *args)
+    assert outcome["status"] == 0
+
+
+@pytest.mark.parametrize(
+    "args",
+    [["-d", "a.gz"], ["-dk", "a.gz"], ["-dc", "a.gz", "two.gz"], ["-d", "two.gz"], ["-d", "-S", ".vz", "s.vz"],
+     ["-d", "t.tgz"], ["-dr", "tree"], ["-t", "a.gz", "two.gz"], ["-tv", "a.gz"], ["-d", "-N", "named.gz"],
+     ["-d", "-n", "named.gz"], ["-dN", "-k", "named.gz"], ["-l", "a.gz"], ["-l", "a.gz", "named.gz"],
+     ["-lN", "named.gz"], ["-lv", "a.gz", "two.gz"], ["-d", "--", "-dash.gz"]],
+)
+def test_reading_options(tmp_path, args):
+    named = gzip.compress(TEXT[:3000], mtime=1_234_567_890)  # gzip.compress stores no name
+    named = named[:3] + bytes([named[3] | 8]) + named[4:10] + b"original.txt\0" + named[10:]
+    files = {"a.gz": compressed(TEXT), "two.gz": compressed(b"one\n") + compressed(b"two\n"),
+             "s.vz": compressed(b"suffixed"), "t.tgz": compressed(b"tar"), "named.gz": named,
+             "-dash.gz": compressed(b"dash"), "tree/x.gz": compressed(b"x"), "tree/sub/y.gz": compressed(b"y"),
+             "tree/plain": b"left alone"}
+    side_by_side(tmp_path, files, *args)
+
+
+def test_vekzip_reads_what_it_writes_with_name_and_time(tmp_path):
+    data = TEXT
+    (tmp_path / "orig.txt").write_bytes(data)
+    os.utime(tmp_path / "orig.txt", WHEN)
+    assert subprocess.run([VEKZIP, "-N", "-k", tmp_path / "orig.txt"]).returncode == 0
+    made = (tmp_path / "orig.txt.gz").read_bytes()
+    assert made[3] & 8 and b"orig.txt\0" in made[:30] and int.from_bytes(made[4:8], "little") == WHEN[1]
+    # GNU gzip restores the name and time vekzip stored.
+    (tmp_path / "orig.txt.gz").rename(tmp_path / "renamed.gz")
+    os.unlink(tmp_path / "orig.txt")
+    assert subprocess.run(["gzip", "-dN", tmp_path / "renamed.gz"]).returncode == 0
+    assert (tmp_path / "orig.txt").read_bytes() == data
+    assert int((tmp_path / "orig.txt").stat().st_mtime) == WHEN[1]
+
+
+@pytest.mark.parametrize("case", ["not gzip", "truncated", "crc", "length", "garbage", "zeros", "empty", "damaged"])
+def test_broken_inputs_get_gzip_s_message_and_status_and_leave_no_output(tmp_path, case):
+    good = compressed(TEXT)
+    data = {
+        "not gzip": b"plain text, not compressed",
+        "truncated": good[: len(good) // 2],
+        "crc": good[:-8] + bytes([good[-8] ^ 1]) + good[-7:],
+        "length": good[:-4] + bytes([good[-4] ^ 1]) + good[-3:],
+        "garbage": good + b"garbage",
+        "zeros": good + b"\0" * 100,
+        "empty": b"",
+        "damaged": good[:40] + bytes(b ^ 0x55 for b in good[40:80]) + good[80:],
+    }[case]
+    for args in (["-d", "f.gz"], ["-t", "f.gz"], ["-dc", "f.gz"], ["-d"]):
+        outcome = side_by_side(tmp_path / "-".join(args), {"f.gz": data}, *args, stdin=data if len(args) == 1 else b"")
+        if case not in ("zeros", "garbage"):
+            assert outcome["status"] == 1 and outcome["messages"], outcome
+
+
+def test_warnings_and_their_statuses(tmp_path):
+    def links(root):
+        os.link(root / "a", root / "hard")
+        os.symlink("a", root / "soft")
+        (root / "exists").write_bytes(b"x")
+        (root / "exists.gz").write_bytes(b"x")
+
+    files = {"a": TEXT, "folder/f": b"f", "done.gz": compressed(b"done")}
+    for args in (["folder"], ["hard"], ["soft"], ["-f", "soft"], ["exists"], ["done.gz"], ["-q", "folder"],
+                 ["-q", "exists"], ["missing", "a"], ["-d", "a"], ["-d", "-q", "a"], ["-f", "hard"]):
+        side_by_side(tmp_path / "_".join(args).replace("/", "_"), files, "-n", *args, setup=links)
+
+
+def test_owner_group_mode_and_times_are_kept(tmp_path):
+    if os.geteuid() != 0:
+        pytest.skip("giving a file another owner needs root")
+
+    def owned(root):
+        for name in ("a", "b.gz"):
+            os.chown(root / name, 1234, 5678)
+            os.chmod(root / name, 0o640)
+            os.utime(root / name, WHEN)
+
+    outcome = side_by_side(tmp_path / "c", {"a": TEXT, "b.gz": compressed(b"b")}, "-n", "a", setup=owned)
+    assert outcome["files"]["a.gz"][1:] == (0o640, 1234, 5678, WHEN[1], WHEN[0])
+    outcome = side_by_side(tmp_path / "d", {"a": TEXT, "b.gz": compressed(b"b")}, "-d", "b.gz", setup=owned)
+    assert outcome["files"]["b"][1:] == (0o640, 1234, 5678, WHEN[1], WHEN[0])
+
+
+def test_standard_input_both_ways(tmp_path):
+    side_by_side(tmp_path / "c", {}, "-n", stdin=TEXT)
+    side_by_side(tmp_path / "d", {}, "-d", stdin=compressed(TEXT) + compressed(b"more"))
+    side_by_side(tmp_path / "t", {}, "-t", stdin=compressed(TEXT))
+    side_by_side(tmp_path / "l", {}, "-l", stdin=compressed(TEXT))
+
+
+def test_zlib_and_raw_streams_read_back(tmp_path):
+    for fmt, suffix, wbits in (("zlib", ".zz", 15), ("raw", ".deflate", -15)):
+        path = tmp_path / f"data{fmt}"
+        path.write_bytes(TEXT)
+        assert subprocess.run([VEKZIP, "--format", fmt, path]).returncode == 0
+        packed = pathlib.Path(f"{path}{suffix}")
+        assert zlib.decompress(packed.read_bytes(), wbits) == TEXT
+        assert subprocess.run([VEKZIP, "-d", "--format", fmt, packed]).returncode == 0
+        assert path.read_bytes() == TEXT and not packed.exists()
+
+
+def test_the_fallback_inflater_reads_the_same(tmp_path):
+    # Without ISA-L the standard library's zlib does the reading.
+    path = tmp_path / "f.gz"
+    path.write_bytes(compressed(TEXT) + compressed(b"second member"))
+    code = (
+        "import sys; sys.modules['isal'] = None\n"
+        "from vekzip import cli, inflate\n"
+        "assert inflate.INFLATER == 'zlib'\n"
+        f"raise SystemExit(cli.main(['-d', {str(path)!r}]))\n"
+    )
+    result = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    assert (tmp_path / "f").read_bytes() == TEXT + b"second member"
