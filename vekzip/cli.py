@@ -18,7 +18,6 @@ from __future__ import annotations
 import argparse
 import os
 import stat
-import struct
 import sys
 import time
 
@@ -524,25 +523,26 @@ class Tool:
             self.list_stream(source, target, info)
 
     def list_stream(self, source: BinaryIO, target: str, info: os.stat_result | None) -> None:
-        """gzip -l's line: sizes from the file and its last trailer (so, as in
-        gzip, a file of several members shows the last one's length)."""
-        from .gzip_header import NotGzip, parse_header
+        """gzip -l's line. As gzip 1.12 does, the whole file is read: the
+        uncompressed length and CRC are the last member's, and the header
+        and trailer are left out of the ratio only for a single member."""
+        from .inflate import Corrupt, inflate
 
-        head, length, tail = read_ends(source)
+        counted = Counted(source, target, Progress(target, None, self.args))
         try:
-            header = parse_header(head)
-        except NotGzip as error:
+            outcome = inflate(counted.read, _discard, "gzip")
+        except Corrupt as error:
             raise Failure(f"{target}: {error}") from None
-        if header is None or length < header.length + 8:
-            raise Failure(f"{target}: unexpected end of file")
-        crc, size = struct.unpack("<II", tail)
-        overhead = header.length + 8
+        header = outcome.header
+        assert header is not None
+        length, size = counted.count, outcome.last_size
+        overhead = header.length + 8 if outcome.members == 1 else 0
         name = target
         if self.args.name and header.name:
             name = os.path.join(os.path.dirname(target), os.fsdecode(header.name))
         if self.args.verbose:
             when = header.mtime if self.args.name and header.mtime else (info.st_mtime if info else time.time())
-            print(f"defla {crc:08x} {time.strftime('%b %e %H:%M', time.localtime(when))} ", end="")
+            print(f"defla {outcome.last_crc:08x} {time.strftime('%b %e %H:%M', time.localtime(when))} ", end="")
         print(f"{length:19d} {size:19d} {ratio(size - (length - overhead), size)} {name}")
         self.listed.append((length, size, overhead))
 
@@ -553,21 +553,6 @@ class Tool:
         if self.args.verbose:
             print(" " * 28, end="")
         print(f"{compressed:19d} {uncompressed:19d} {ratio(uncompressed - (compressed - overhead), uncompressed)} (totals)")
-
-
-def read_ends(source: BinaryIO) -> tuple[bytes, int, bytes]:
-    """The first 64 KiB (room for any header), the length and the last 8
-    bytes, seeking where the file can, else reading it through."""
-    head = source.read(1 << 16)
-    if source.seekable():
-        length = source.seek(0, os.SEEK_END)
-        source.seek(max(0, length - 8))
-        return head, length, source.read(8).rjust(8, b"\0")
-    length, tail = len(head), head[-8:]
-    while block := source.read(1 << 20):
-        length += len(block)
-        tail = (tail + block)[-8:]
-    return head, length, tail.rjust(8, b"\0")
 
 
 def ratio(saved: int, whole: int) -> str:

@@ -46,6 +46,9 @@ class Outcome:
         self.header: Header | None = None
         self.size = 0
         self.trailing_garbage = False
+        self.members = 0
+        self.last_crc = 0  # the last member's trailer, as gzip -l reports it
+        self.last_size = 0
 
 
 def open_gzip(file: Any, mode: str, encoding: str | None, errors: str | None, newline: str | None) -> Any:
@@ -148,6 +151,8 @@ def _inflate_members(read: Callable[[int], bytes], write: Callable[[bytes], obje
         if stored_size != size & 0xFFFFFFFF:
             raise Corrupt("invalid compressed data--length error")
         outcome.size += size
+        outcome.members += 1
+        outcome.last_crc, outcome.last_size = stored_crc, stored_size
         pending = pending[TRAILER_SIZE:]
         if not pending:
             pending = read(BLOCK)

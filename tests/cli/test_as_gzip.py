@@ -113,7 +113,7 @@ def test_compressing_options(tmp_path, args):
     [["-d", "a.gz"], ["-dk", "a.gz"], ["-dc", "a.gz", "two.gz"], ["-d", "two.gz"], ["-d", "-S", ".vz", "s.vz"],
      ["-d", "t.tgz"], ["-dr", "tree"], ["-t", "a.gz", "two.gz"], ["-tv", "a.gz"], ["-d", "-N", "named.gz"],
      ["-d", "-n", "named.gz"], ["-dN", "-k", "named.gz"], ["-l", "a.gz"], ["-l", "a.gz", "named.gz"],
-     ["-lN", "named.gz"], ["-lv", "a.gz", "two.gz"], ["-d", "--", "-dash.gz"]],
+     ["-lN", "named.gz"], ["-lv", "a.gz", "two.gz"], ["-l", "two.gz", "a.gz"], ["-d", "--", "-dash.gz"]],
 )
 def test_reading_options(tmp_path, args):
     named = gzip.compress(TEXT[:3000], mtime=1_234_567_890)  # gzip.compress stores no name
