@@ -65,18 +65,27 @@ private:
 };
 
 // The most bytes that n bytes of input in chunks of `chunk` can become,
-// from a stream in the given state, its finish included.
-size_t stream_bound(const DeflateStream& start, size_t n, size_t chunk) {
+// from a stream in the given state, its finish included, with the markers
+// between chunks when they are marked.
+size_t stream_bound(const DeflateStream& start, size_t n, size_t chunk, bool marked) {
     DeflateStream s = start;
     size_t room = finish_output_limit;
     size_t offset = 0;
     do {
         const size_t piece = std::min(n - offset, chunk);
-        room += pieces_room(s, piece);
+        room += pieces_room(s, piece) + (marked ? 2 * sync_output_limit : 0);
         s.state = StreamState::BlockBoundary;  // the header goes with the first chunk only
         offset += piece;
     } while (offset < n);
     return room;
+}
+
+// Each chunk's (start, length, CRC-32, last byte), for an index.
+py::list chunk_list(const ParallelStream& stream) {
+    py::list records;
+    for (const ChunkRecord& c : stream.chunks())
+        records.append(py::make_tuple(c.start, c.length, c.crc, c.last_byte));
+    return records;
 }
 
 }  // namespace
@@ -89,8 +98,10 @@ std::string start_failure(const std::system_error& error, int workers) {
 
 class Compressor {
 public:
-    Compressor(int level, int format, int threads, size_t chunk_size, const py::bytes& header, long fail_at)
+    Compressor(int level, int format, int threads, size_t chunk_size, const py::bytes& header, bool index,
+               long fail_at)
         : chunk_size_(std::max<size_t>(chunk_size, 1)), generation_(fork_generation()) {
+        if (index && format != format_gzip) throw py::value_error("an index is for gzip streams only");
         // Between calls the caller is away doing its own work (reading the
         // input, writing the output), so `threads` workers compress in the
         // background; one thread is the straight path alone.
@@ -106,6 +117,8 @@ public:
         header_ = header;
         if (!header_.empty() && format == format_gzip) stream_->header_written();
         else header_.clear();
+        marked_ = index;
+        if (index) stream_->mark_chunks();
     }
 
     ~Compressor() {
@@ -186,6 +199,10 @@ public:
 
     size_t chunk_size() const { return chunk_size_; }
 
+    // With an index: each chunk's (start, length, CRC-32, last byte).
+    py::list chunks() const { return chunk_list(*stream_); }
+    uint64_t written() const { return stream_->written(); }
+
 private:
     void check_process() const {
         if (generation_ != fork_generation())
@@ -224,6 +241,7 @@ private:
         out.reserve(header_.size());
         std::memcpy(out.end(), header_.data(), header_.size());
         out.advance(header_.size());
+        stream_->note_written(header_.size());
         header_.clear();
     }
 
@@ -238,7 +256,8 @@ private:
             return py::bytes();
         }
         const size_t chunks = (filled_ + n) / chunk_size_;
-        ResultBytes result(header_.size() + stream_bound(stream_->stream(), chunks * chunk_size_, chunk_size_));
+        ResultBytes result(header_.size() +
+                           stream_bound(stream_->stream(), chunks * chunk_size_, chunk_size_, marked_));
         Output out(result.data(), std::numeric_limits<size_t>::max());
         put_header(out);
         std::vector<std::unique_ptr<Job>> returned;
@@ -366,6 +385,7 @@ private:
 
     std::unique_ptr<ParallelStream> stream_;
     std::string header_;  // a gzip header still to go out
+    bool marked_ = false;  // chunks marked and recorded, for an index
     const size_t chunk_size_;
     const uint64_t generation_;
     bool finished_ = false;
@@ -377,8 +397,11 @@ private:
     std::mutex call_mutex_;  // one call at a time; the interpreter lock is released inside
 };
 
-// All of a buffer, read in place, into one result made at its bound.
-py::bytes compress_buffer(py::handle data, int level, int format, int threads, size_t chunk_size, long fail_at) {
+// All of a buffer, read in place, into one result made at its bound; with
+// an index, the result and the chunks' records.
+py::object compress_buffer(py::handle data, int level, int format, int threads, size_t chunk_size, bool index,
+                           long fail_at) {
+    if (index && format != format_gzip) throw py::value_error("an index is for gzip streams only");
     InputView view(data);
     const size_t n = view.size();
     chunk_size = std::max<size_t>(chunk_size, 1);
@@ -391,7 +414,8 @@ py::bytes compress_buffer(py::handle data, int level, int format, int threads, s
     } catch (const std::system_error& error) {
         throw std::runtime_error(start_failure(error, workers));
     }
-    ResultBytes result(stream_bound(stream->stream(), n, chunk_size));
+    if (index) stream->mark_chunks();
+    ResultBytes result(stream_bound(stream->stream(), n, chunk_size, index));
     Output out(result.data(), std::numeric_limits<size_t>::max());
     try {
         py::gil_scoped_release released;
@@ -416,7 +440,9 @@ py::bytes compress_buffer(py::handle data, int level, int format, int threads, s
     } catch (const ChunkFailed&) {
         throw std::bad_alloc();
     }
-    return result.take(out.size());
+    py::bytes bytes = result.take(out.size());
+    if (!index) return std::move(bytes);
+    return py::make_tuple(bytes, chunk_list(*stream));
 }
 
 }  // namespace vek
@@ -424,12 +450,28 @@ py::bytes compress_buffer(py::handle data, int level, int format, int threads, s
 PYBIND11_MODULE(_engine, m) {
     using vek::Compressor;
     py::class_<Compressor>(m, "Compressor")
-        .def(py::init<int, int, int, size_t, const py::bytes&, long>(), py::arg("level"), py::arg("format"),
-             py::arg("threads"), py::arg("chunk_size"), py::arg("header") = py::bytes(), py::arg("fail_at") = -1)
+        .def(py::init<int, int, int, size_t, const py::bytes&, bool, long>(), py::arg("level"), py::arg("format"),
+             py::arg("threads"), py::arg("chunk_size"), py::arg("header") = py::bytes(), py::arg("index") = false,
+             py::arg("fail_at") = -1)
+        .def("chunks", &Compressor::chunks)
+        .def_property_readonly("written", &Compressor::written)
         .def("compress", &Compressor::compress, py::arg("data"))
         .def("flush", &Compressor::flush, py::arg("mode") = int(vek::finish))
         .def("abandon", &Compressor::abandon)
         .def_property_readonly("chunk_size", &Compressor::chunk_size);
-    m.def("compress", &vek::compress_buffer, py::arg("data"), py::arg("level"), py::arg("format"),
-          py::arg("threads"), py::arg("chunk_size"), py::arg("fail_at") = -1);
+    m.def("crc32_combine", &vek::crc32_combine, py::arg("crc_a"), py::arg("crc_b"), py::arg("length_b"),
+          "The CRC-32 of a followed by b, from the CRC-32 of each and the length of b.");
+    m.def(
+        "compress",
+        [](py::handle data, int level, int format, int threads, size_t chunk_size, long fail_at) {
+            return vek::compress_buffer(data, level, format, threads, chunk_size, false, fail_at);
+        },
+        py::arg("data"), py::arg("level"), py::arg("format"), py::arg("threads"), py::arg("chunk_size"),
+        py::arg("fail_at") = -1);
+    m.def(
+        "compress_indexed",
+        [](py::handle data, int level, int format, int threads, size_t chunk_size) {
+            return vek::compress_buffer(data, level, format, threads, chunk_size, true, -1);
+        },
+        py::arg("data"), py::arg("level"), py::arg("format"), py::arg("threads"), py::arg("chunk_size"));
 }

@@ -105,8 +105,38 @@ void ParallelStream::encode_job(Job& job, MatchTable& table) {
 
 void ParallelStream::encode_now(Output& out, const uint8_t* data, size_t n, MatchTable& table) {
     if (next_index_++ == fail_at_) throw ChunkFailed{};
+    begin_chunk(out);
+    const uint32_t before = stream_.checksum;
     out.reserve(pieces_room(stream_, n));
-    out.advance(encode_pieces(stream_, out.end(), data, n, table));
+    advance(out, encode_pieces(stream_, out.end(), data, n, table));
+    end_chunk(data, n, checksum_since(before, n));
+}
+
+void ParallelStream::begin_chunk(Output& out) {
+    if (!marking_) return;
+    // The first chunk starts after the header.
+    out.reserve(finish_output_limit);
+    advance(out, size_t(write_header_due(&stream_, out.end())));
+    if (!chunks_.empty()) {
+        out.reserve(2 * sync_output_limit);
+        advance(out, size_t(sync_stream(&stream_, out.end())));
+        advance(out, size_t(sync_stream(&stream_, out.end())));
+    }
+    chunks_.push_back({written_, 0, 0, 0});
+}
+
+void ParallelStream::end_chunk(const uint8_t* data, size_t size, uint32_t crc) {
+    if (!marking_) return;
+    chunks_.back().length = size;
+    chunks_.back().crc = crc;
+    chunks_.back().last_byte = size > 0 ? data[size - 1] : 0;
+}
+
+// The CRC-32 of the last `size` bytes from the stream's running value
+// before and after them: appending multiplies the earlier value by x^(8n),
+// so it is taken out again.
+uint32_t ParallelStream::checksum_since(uint32_t before, size_t size) const {
+    return stream_.checksum ^ crc32_combine(before, 0, size);
 }
 
 void ParallelStream::submit(std::unique_ptr<Job> job) {
@@ -121,18 +151,25 @@ void ParallelStream::submit(std::unique_ptr<Job> job) {
 }
 
 void ParallelStream::append_job(Job& job, Output& out) {
+    begin_chunk(out);
+    uint32_t crc = 0;
     for (const Job::Piece& p : job.pieces) {
         out.reserve(max_append_output(stream_, p.fragment));
-        out.advance(size_t(append_fragment(&stream_, out.end(), p.fragment, p.bytes.bytes.get())));
+        advance(out, size_t(append_fragment(&stream_, out.end(), p.fragment, p.bytes.bytes.get())));
+        crc = crc32_combine(crc, p.fragment.checksum, p.fragment.input_length);
     }
+    end_chunk(job.data, job.size, crc);
 }
 
 // The front chunk, not yet taken by a worker, needs no fragment: it goes
 // straight through the stream, as on one thread.
 void ParallelStream::encode_straight(Job& job, Output& out, MatchTable& table) {
     if (job.index == fail_at_) throw std::bad_alloc();
+    begin_chunk(out);
+    const uint32_t before = stream_.checksum;
     out.reserve(pieces_room(stream_, job.size));
-    out.advance(encode_pieces(stream_, out.end(), job.data, job.size, table));
+    advance(out, encode_pieces(stream_, out.end(), job.data, job.size, table));
+    end_chunk(job.data, job.size, checksum_since(before, job.size));
 }
 
 // Fresh pages cost a fault each: the fragments' buffers go round.
@@ -193,7 +230,7 @@ void ParallelStream::join(bool everything, Output& out, MatchTable& table,
 
 void ParallelStream::close_with(int32_t (*operation)(DeflateStream*, uint8_t*), size_t limit, Output& out) {
     out.reserve(limit);
-    out.advance(size_t(operation(&stream_, out.end())));
+    advance(out, size_t(operation(&stream_, out.end())));
 }
 
 void ParallelStream::stop(std::vector<std::unique_ptr<Job>>& returned) {

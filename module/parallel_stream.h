@@ -68,6 +68,15 @@ struct Job {
 // output): the stream has lost it and takes nothing more.
 struct ChunkFailed {};
 
+// Where a chunk's bytes start in the stream written so far (its header
+// included), how much input it held, that input's CRC-32 and last byte.
+struct ChunkRecord {
+    uint64_t start;
+    uint64_t length;
+    uint32_t crc;
+    uint8_t last_byte;
+};
+
 class ParallelStream {
 public:
     // `workers` threads start here (none: the serial path only); the caller
@@ -79,6 +88,15 @@ public:
     ParallelStream& operator=(const ParallelStream&) = delete;
 
     bool parallel() const { return shared_ != nullptr; }
+    // Every chunk after the first starts after a sync point and a full
+    // flush point (two empty stored blocks: 00 00 FF FF 00 00 00 FF FF),
+    // byte-aligned at a block boundary with nothing pending, so that it can
+    // be inflated on its own; and every chunk is recorded. For gzip only.
+    void mark_chunks() { marking_ = true; }
+    const std::vector<ChunkRecord>& chunks() const { return chunks_; }
+    // Bytes written so far, and bytes the caller wrote itself (a header).
+    uint64_t written() const { return written_; }
+    void note_written(size_t n) { written_ += n; }
     // The container's header went out by other means: the stream goes on
     // from a block boundary.
     void header_written() { stream_.state = StreamState::BlockBoundary; }
@@ -121,6 +139,13 @@ private:
     void append_job(Job& job, Output& out);
     void encode_straight(Job& job, Output& out, MatchTable& table);
     void recycle(Job& job);
+    void advance(Output& out, size_t n) {
+        out.advance(n);
+        written_ += n;
+    }
+    void begin_chunk(Output& out);
+    void end_chunk(const uint8_t* data, size_t size, uint32_t crc);
+    uint32_t checksum_since(uint32_t before, size_t size) const;
 
     DeflateStream stream_{};
     int level_ = 1;
@@ -133,6 +158,9 @@ private:
     std::deque<std::unique_ptr<Job>> pending_;
     // What the workers share with the caller; nullptr on one thread.
     Shared* shared_ = nullptr;
+    bool marking_ = false;
+    std::vector<ChunkRecord> chunks_;
+    uint64_t written_ = 0;
 };
 
 }  // namespace vek

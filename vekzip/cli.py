@@ -32,7 +32,6 @@ if TYPE_CHECKING:
 SUFFIXES = {"gzip": ".gz", "zlib": ".zz", "raw": ".deflate"}
 # What else gzip takes off when decompressing, and what it puts back.
 GZIP_SUFFIXES = {".gz": "", "-gz": "", ".z": "", "-z": "", "_z": "", ".tgz": ".tar", ".taz": ".tar"}
-DEFAULT_CHUNK = 4 << 20
 SIZE_SUFFIXES = {"": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30}
 OK, ERROR, WARNING = 0, 1, 2
 
@@ -128,8 +127,10 @@ def build_parser() -> Parser:
     add("--fast", dest="level", action="store_const", const=1, help="compress (as -1)")
     add("--best", dest="level", action="store_const", const=9, help="compress (as -9: vek's only setting)")
     add("--format", choices=SUFFIXES, default="gzip", help="container (default gzip)")
-    add("--chunk", type=chunk_size, default=DEFAULT_CHUNK, metavar="SIZE",
-        help="bytes per compress call, with K, M or G (default 4M)")
+    add("--chunk", type=chunk_size, default=None, metavar="SIZE",
+        help="bytes per compress call, with K, M or G (default 4M, with --index 1M)")
+    add("--index", action="store_true",
+        help="write a splittable gzip file: chunks that inflate apart and their index at the end")
     add("-T", "--threads", type=thread_count, default=len(os.sched_getaffinity(0)), metavar="N",
         help="chunks compressed at once (default: the CPUs this process may use)")
     parser.set_defaults(level=1, name=False)
@@ -216,7 +217,7 @@ def compress(
     fname, mtime = header
     writer = vekzip.VekzipFile(
         None, "wb", args.level, sink, format=args.format, threads=threads, chunk_size=args.chunk,
-        fname=fname, mtime=mtime,
+        fname=fname, mtime=mtime, index=args.index,
     )
     progress = Progress(name, total, args)
     consumed = 0
@@ -244,8 +245,9 @@ def decompress(
 ) -> tuple[int, int, object]:
     """Decompresses (or, without a sink, tests) all of source; returns the
     bytes read and written and what the stream said (its header). A
-    trailing-garbage warning is raised only after the output is complete."""
-    from .inflate import Corrupt, inflate
+    trailing-garbage warning is raised only after the output is complete.
+    An indexed file is inflated on -T threads, chunk by chunk."""
+    from .inflate import Corrupt, Outcome, inflate
 
     progress = Progress(name, total, args)
     counted = Counted(source, name, progress)
@@ -257,6 +259,25 @@ def decompress(
             raise
         except OSError as error:
             raise Failure(f"{sink_name}: {error.strerror}") from None
+
+    if args.format == "gzip" and total is not None:
+        from .reader import CorruptChunk, open_indexed
+
+        reader = open_indexed(source, args.threads)
+        if reader is not None:
+            outcome = Outcome()
+            try:
+                with reader:
+                    while data := reader.read(4 << 20):
+                        outcome.size += len(data)
+                        progress.advance(len(data) * total // max(1, reader.chunks[-1].start + reader.chunks[-1].size))
+                        if sink is not None:
+                            write(data)
+            except CorruptChunk as error:
+                raise Failure(f"{name}: {error}") from None
+            finally:
+                progress.close()
+            return total, outcome.size, outcome
 
     try:
         outcome = inflate(counted.read, write if sink is not None else _discard, args.format)
@@ -652,6 +673,9 @@ def place(temporary: str, target: str, overwrite: bool) -> None:
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
+    if args.index and args.format != "gzip":
+        build_parser().error("--index makes a splittable gzip file; zlib and raw streams have no index")
+    args.chunk = vekzip.chunk_bytes(args.chunk, args.index)
     if args.decompress and args.list:
         args.decompress = False
     try:

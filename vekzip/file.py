@@ -46,6 +46,9 @@ class VekzipFile(io.BufferedIOBase):
     "a"/"ab" (a new gzip member after what the file holds; gzip only);
     without one, the mode of ``fileobj`` if it has a writing one, else "wb".
 
+    ``index=True`` makes the file splittable (see vekzip.index): readers
+    that know the index inflate it on several threads and seek in it.
+
     ``mtime`` and ``fname`` go into the gzip header (MTIME, FNAME), as gzip
     writes them by default; without them the header is vek's fixed 10
     bytes (no name, time 0), so that the output is reproducible.
@@ -66,9 +69,10 @@ class VekzipFile(io.BufferedIOBase):
         *,
         format: str | int = "gzip",
         threads: int = 1,
-        chunk_size: int = vekzip.DEFAULT_CHUNK_SIZE,
+        chunk_size: int | None = None,
         mtime: int | None = None,
         fname: str | bytes | None = None,
+        index: bool = False,
     ) -> None:
         self._closed = True  # until it is complete: close() then has nothing to end
         if mode is None:
@@ -86,13 +90,13 @@ class VekzipFile(io.BufferedIOBase):
         # Every argument is checked and the threads are running before the
         # file is opened: a writer that cannot be made truncates nothing.
         level, fmt = vekzip.vek_level(compresslevel), vekzip.format_code(format)
-        threads, chunk_size = vekzip.thread_count(threads), vekzip.chunk_bytes(chunk_size)
+        threads, chunk_size = vekzip.thread_count(threads), vekzip.chunk_bytes(chunk_size, index)
         header = b""
         if mtime is not None or fname is not None:
             if fmt != vekzip.FORMATS["gzip"]:
                 raise ValueError("mtime and fname are fields of the gzip header; zlib and raw streams have none")
             header = gzip_header.make_header(_fname_bytes(fname), vekzip._integer(mtime or 0, "mtime"))
-        self._compressor = vekzip._compressor(level, fmt, threads, chunk_size, header)
+        self._compressor = vekzip._streaming(level, fmt, threads, chunk_size, header, bool(index))
         self._owns_file = fileobj is None
         if fileobj is None:
             try:
@@ -273,30 +277,43 @@ def open(
     *,
     format: str | int = "gzip",
     threads: int = 1,
-    chunk_size: int = vekzip.DEFAULT_CHUNK_SIZE,
+    chunk_size: int | None = None,
     encoding: str | None = None,
     errors: str | None = None,
     newline: str | None = None,
+    index: bool = False,
 ) -> Any:
     """A compressed file, as gzip.open gives one: ``file`` is a path or a
     binary file object. Writing ("w", "x", "a", with "b" or "t") compresses
     with vek through a VekzipFile ("t" wraps it in io.TextIOWrapper).
-    Reading ("r", "rb", "rt"): vek has no decompressor, so ISA-L's gzip
-    reader reads the file when installed (``pip install vek[read]``), else
-    the standard library's (gzip format only)."""
+    Reading ("r", "rb", "rt"), gzip only: a file written with index=True
+    is inflated on ``threads`` threads, chunk by chunk, each checked, and
+    seeks cost at most one chunk's inflating; any other file (or one whose
+    index is cut off) is read in sequence by ISA-L's gzip reader when
+    installed (``pip install vek[read]``), else the standard library's."""
     if mode in READ_MODES:
         if vekzip.format_code(format) != vekzip.FORMATS["gzip"]:
             raise ValueError("vek has no decompressor; only gzip files are read (ISA-L's reader, else gzip's)")
-        from .inflate import open_gzip
+        if mode != "rt" and (encoding is not None or errors is not None or newline is not None):
+            raise ValueError("encoding, errors and newline are for text modes")
+        from .reader import open_indexed
 
-        return open_gzip(file, mode, encoding, errors, newline)
+        reader = open_indexed(file, vekzip.thread_count(threads))
+        if reader is None:  # no sound index: the whole file in sequence
+            from .inflate import open_gzip
+
+            return open_gzip(file, mode, encoding, errors, newline)
+        buffered = io.BufferedReader(reader, buffer_size=1 << 17)
+        if mode == "rt":
+            return io.TextIOWrapper(buffered, encoding=encoding, errors=errors, newline=newline)
+        return buffered
     text = mode in TEXT_MODES
     if not text and (encoding is not None or errors is not None or newline is not None):
         raise ValueError("encoding, errors and newline are for text modes")
     binary_mode = TEXT_MODES.get(mode, mode)
     if binary_mode not in WRITE_MODES:
         raise ValueError(f"invalid mode: {mode!r}")
-    options = dict(format=format, threads=threads, chunk_size=chunk_size)
+    options = dict(format=format, threads=threads, chunk_size=chunk_size, index=index)
     if isinstance(file, (str, bytes)) or hasattr(file, "__fspath__"):
         writer = VekzipFile(file, binary_mode, compresslevel, **options)  # type: ignore[arg-type]
     elif hasattr(file, "write"):
