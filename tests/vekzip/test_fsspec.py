@@ -45,18 +45,6 @@ def test_replace_gzip_takes_over_gz_paths(tmp_path):
         fsspec.compression.register_compression("gzip", original, "gz", force=True)
 
 
-@pytest.fixture(scope="module")
-def client():
-    distributed = pytest.importorskip("distributed")
-    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None)
-    client = distributed.Client(cluster)
-    try:
-        yield client
-    finally:
-        client.close()
-        cluster.close()
-
-
 def test_dask_bag_and_dataframe_on_a_cluster(tmp_path, client):
     dask_bag = pytest.importorskip("dask.bag")
     dd = pytest.importorskip("dask.dataframe")
