@@ -8,6 +8,7 @@
 source "$(dirname "$0")/env.sh"
 
 ensure_debian_packages libgtest-dev zlib1g-dev gzip pigz valgrind curl tar
+python310=$(find_python310)
 ensure_venv
 ensure_build_tools
 VEK_EXTRAS=test install_vek
@@ -46,12 +47,13 @@ PYTHONMALLOC=malloc VEK_EXAMPLE_SCALE=0.05 valgrind -q --error-exitcode=99 --lea
 echo "== the wheel in a fresh environment"
 fresh=$ROOT/build/fresh-venv
 rm -rf "$fresh"
-"$(find_python310)" -m venv "$fresh"
+"$python310" -m venv "$fresh"
 "$fresh/bin/python" -m pip install --quiet "$WHEEL"
 "$fresh/bin/vekzip" -c "$ROOT/README.md" | gzip -dc | cmp - "$ROOT/README.md"
 (cd "$fresh" && bin/python -c 'import vek, vekzip; print("installed from", vek.__file__, vekzip.__file__)')
 
-used=("3.10 ($(find_python310)): module, vekzip and tool suites")
+real_path() { "$1" -c 'import sys; print(sys.executable)'; }
+used=("3.10 ($(real_path "$python310")): module, vekzip and tool suites")
 for version in 3.11 3.12 3.13; do
     interpreter=$(find_python "$version") || { used+=("$version: not found, skipped"); continue; }
     echo "== vekzip, tool and integration tests on Python $version ($interpreter)"
@@ -63,7 +65,7 @@ for version in 3.11 3.12 3.13; do
     "$venv/bin/python" -m pip wheel --quiet --no-deps --wheel-dir "$wheels" "$ROOT"
     "$venv/bin/python" -m pip install --quiet "$(ls "$wheels"/vek-*.whl)[test]"
     "$venv/bin/python" "$venv/bin/pytest" -q -p no:cacheprovider tests/vekzip tests/cli
-    used+=("$version ($interpreter): vekzip and tool suites")
+    used+=("$version ($(real_path "$interpreter")): vekzip and tool suites")
 done
 echo "== interpreters used"
 printf '%s\n' "${used[@]}"

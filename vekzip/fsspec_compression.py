@@ -12,17 +12,15 @@ import vekzip
 
 class _Codec:
     """What fsspec calls with a file and "r", "w" or "a": writing and
-    appending through VekzipFile, reading through the standard library."""
+    appending through VekzipFile, reading through vekzip.open."""
 
     def __init__(self, compresslevel: int, threads: int) -> None:
         self.compresslevel, self.threads = compresslevel, threads
 
     def __call__(self, infile: IO[bytes], mode: str = "rb", **kwargs: Any) -> io.BufferedIOBase:
         mode = mode[0]
-        if mode == "r":
-            import gzip
-
-            return gzip.GzipFile(fileobj=infile, mode="rb")
+        if mode == "r":  # an indexed file on the threads given, any other in sequence
+            return vekzip.open(infile, "rb", threads=self.threads)  # type: ignore[no-any-return]
         return vekzip.VekzipFile(None, mode + "b", self.compresslevel, infile, threads=self.threads)
 
 
