@@ -119,7 +119,7 @@ def build_parser() -> Parser:
     add("-S", "--suffix", type=suffix, metavar="SUF", help="use suffix SUF on compressed files")
     add("-t", "--test", action="store_true", help="test compressed file integrity")
     add("-v", "--verbose", action="store_true", help="print size, ratio and speed per file")
-    add("-V", "--version", action="version", version=f"vekzip {_version()} (inflater: {_inflater_name()})")
+    add("-V", "--version", action=Version, nargs=0, help="show the version and the inflater, and exit")
     for level in range(10):
         add(f"-{level}", dest="level", action="store_const", const=level,
             help="store only" if level == 0 else "compress (vek has one setting; -1 to -9 are the same)"
@@ -137,6 +137,14 @@ def build_parser() -> Parser:
     return parser
 
 
+class Version(argparse.Action):
+    """-V: looked up only when asked for (the package metadata costs a
+    start-up about 25 ms)."""
+
+    def __call__(self, parser: argparse.ArgumentParser, *args: object) -> None:
+        parser.exit(0, f"vekzip {_version()} (inflater: {_inflater_name()})\n")
+
+
 def _version() -> str:
     try:
         from importlib.metadata import version
@@ -152,22 +160,21 @@ def _inflater_name() -> str:
     return INFLATER
 
 
-def read_chunks(source: BinaryIO, name: str, chunk: int) -> Iterator[bytes]:
-    """The input in chunks; an empty input is one empty chunk, so that even
-    it becomes a complete stream."""
-
-    def read() -> bytes:
+def read_chunks(source: BinaryIO, name: str, chunk: int, total: int | None) -> Iterator[memoryview]:
+    """The input in chunks, read into one reused area: each chunk is valid
+    until the next is read (the writer copies what it keeps), and no chunk
+    costs fresh pages. An empty input is one empty chunk, so that even it
+    becomes a complete stream."""
+    area = bytearray(max(1 << 16, min(chunk, 1 << 24, total + 1 if total is not None else chunk)))
+    view = memoryview(area)
+    while True:
         try:
-            return source.read(chunk)
+            got = source.readinto(view)  # type: ignore[attr-defined]
         except OSError as error:
             raise Failure(f"{name}: {error.strerror}") from None
-
-    data = read()
-    yield data
-    while len(data) == chunk:
-        data = read()
-        if data:
-            yield data
+        yield view[: got or 0]
+        if not got:
+            return
 
 
 class Progress:
@@ -223,7 +230,7 @@ def compress(
     consumed = 0
     try:
         try:
-            for data in read_chunks(source, name, args.chunk):
+            for data in read_chunks(source, name, args.chunk, total):
                 writer.write(data)
                 consumed += len(data)
                 progress.advance(len(data))
