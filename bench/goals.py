@@ -28,6 +28,7 @@ from typing import Callable
 import vekzip
 
 from bench import CORPUS, best_rates, measure_messages
+from file_bench import through
 
 try:
     import vek  # Python 3.10 only
@@ -38,7 +39,6 @@ try:
 except ImportError:
     sys.exit("goals: ISA-L's bindings are missing (pip install isal)")
 
-WRITE = 1 << 20
 
 
 def silesia_tar() -> bytes:
@@ -49,18 +49,6 @@ def silesia_tar() -> bytes:
     return sink.getvalue()
 
 
-def writes(opener: Callable[[io.BytesIO], io.BufferedIOBase]) -> Callable[[bytes], object]:
-    def run(data: bytes) -> object:
-        sink = io.BytesIO()
-        view = memoryview(data)  # slicing bytes would time a copy that is not the writer's
-        with opener(sink) as f:
-            for at in range(0, len(data), WRITE):
-                f.write(view[at : at + WRITE])
-        return sink
-
-    return run
-
-
 def calls(make: Callable[[], object]) -> Callable[[bytes], object]:
     """1 MiB calls on bytes objects cut beforehand (vek takes bytes only, and
     the cutting is not the compressor's time)."""
@@ -68,7 +56,7 @@ def calls(make: Callable[[], object]) -> Callable[[bytes], object]:
 
     def run(data: bytes) -> object:
         if id(data) not in cut:
-            cut[id(data)] = [data[at : at + WRITE] for at in range(0, len(data), WRITE)]
+            cut[id(data)] = [data[at : at + (1 << 20)] for at in range(0, len(data), 1 << 20)]
         c = make()
         parts = [c.compress(piece) for piece in cut[id(data)]]  # type: ignore[attr-defined]
         parts.append(c.flush())  # type: ignore[attr-defined]
@@ -87,10 +75,10 @@ def writers(threads: int) -> dict[str, Callable[[bytes], object]]:
     found[f"vekzip.compress threads={threads}, 1 MiB chunks"] = lambda d: vekzip.compress(
         d, threads=threads, chunk_size=1 << 20
     )
-    found["VekzipFile threads=1"] = writes(lambda s: vekzip.open(s, "wb"))
-    found[f"VekzipFile threads={threads}"] = writes(lambda s: vekzip.open(s, "wb", threads=threads))
-    found["igzip_threaded L0 threads=1"] = writes(lambda s: igzip_threaded.open(s, "wb", compresslevel=0, threads=1))
-    found[f"igzip_threaded L0 threads={threads}"] = writes(
+    found["VekzipFile threads=1"] = through(lambda s: vekzip.open(s, "wb"))
+    found[f"VekzipFile threads={threads}"] = through(lambda s: vekzip.open(s, "wb", threads=threads))
+    found["igzip_threaded L0 threads=1"] = through(lambda s: igzip_threaded.open(s, "wb", compresslevel=0, threads=1))
+    found[f"igzip_threaded L0 threads={threads}"] = through(
         lambda s: igzip_threaded.open(s, "wb", compresslevel=0, threads=threads)
     )
     return found
