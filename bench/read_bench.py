@@ -6,7 +6,9 @@ might pick, and the command line's -d against GNU gzip -d.
 
 MB/s of uncompressed output, best of N, the readers taking turns, each
 file read in 1 MiB reads from memory; then whole commands on the largest
-file, file to file.
+file, file to file; then the Silesia files joined into one tar written with
+index=True, read from a file on one thread and two, against the sequential
+readers, and 1 KiB reads at random offsets.
 """
 
 from __future__ import annotations
@@ -14,6 +16,8 @@ from __future__ import annotations
 import gzip
 import io
 import pathlib
+import random
+import statistics
 import shutil
 import subprocess
 import sys
@@ -70,6 +74,55 @@ def commands(path: pathlib.Path, runs: int) -> None:
         print(f"| {name} | {seconds:.3f} | {size / seconds / 1e6:.1f} |")
 
 
+def indexed(runs: int) -> None:
+    from goals import silesia_tar
+
+    data = silesia_tar()
+    with tempfile.TemporaryDirectory() as folder:
+        path = pathlib.Path(folder) / "silesia.tar.gz"
+        path.write_bytes(vekzip.compress(data, index=True, threads=2))
+        plain = vekzip.compress(data, chunk_size=1 << 20)  # the same chunks without the index
+
+        def whole(opener: Callable[[], io.BufferedIOBase]) -> Callable[[bytes], object]:
+            def run(_: bytes) -> None:
+                with opener() as f:
+                    while f.read(1 << 20):
+                        pass
+
+            return run
+
+        contenders = {
+            "vekzip.open, indexed, threads=1": whole(lambda: vekzip.open(path, "rb", threads=1)),
+            "vekzip.open, indexed, threads=2": whole(lambda: vekzip.open(path, "rb", threads=2)),
+            f"sequential ({inflate.INFLATER}'s gzip reader)": whole(lambda: inflate.gzip_module.open(path, "rb")),
+            "gzip.open": whole(lambda: gzip.open(path, "rb")),
+        }
+        rates = best_rates(contenders, [data], runs)
+        print(f"\nSilesia as one tar, indexed (1 MiB chunks, {path.stat().st_size - len(plain):,} bytes of "
+              f"markers and index on {len(plain):,}), read from a file, best of {runs}\n")
+        print("| reader | MB/s |\n|---|---:|")
+        for name, rate in rates.items():
+            print(f"| {name} | {rate:.1f} |")
+        one, two = rates["vekzip.open, indexed, threads=1"], rates["vekzip.open, indexed, threads=2"]
+        fastest_sequential = max(v for k, v in rates.items() if "indexed" not in k)
+        print(f"\n- two threads / one: {two / one:.2f} (goal 1.80)")
+        print(f"- two threads / fastest sequential reader: {two / fastest_sequential:.2f} (goal 1.00)")
+        rng = random.Random(1)
+        for threads in (1, 2):
+            times = []
+            with vekzip.open(path, "rb", threads=threads) as f:
+                for _ in range(50):
+                    at = rng.randrange(len(data) - 1024)
+                    start = time.perf_counter()
+                    f.seek(at)
+                    f.read(1024)
+                    times.append(time.perf_counter() - start)
+            whole_seconds = len(data) / 1e6 / rates[f"vekzip.open, indexed, threads={threads}"]
+            median = statistics.median(times)
+            print(f"- threads={threads}: 1 KiB at a random offset {median * 1e3:.2f} ms (median of 50), "
+                  f"{100 * median / whole_seconds:.1f}% of reading it whole (goal 5%)")
+
+
 def main(argv: list[str] | None = None) -> int:
     args = threaded_parser(__doc__, 5).parse_args(argv)
     paths = collect(args.paths)
@@ -85,6 +138,7 @@ def main(argv: list[str] | None = None) -> int:
         print(f"| {name} | {rate * scale:.1f} | {rate / rates['gzip.open']:.2f} |", flush=True)
     if shutil.which("gzip"):
         commands(max(paths, key=lambda p: p.stat().st_size), args.runs)
+    indexed(args.runs)
     return 0
 
 
