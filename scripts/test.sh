@@ -43,6 +43,9 @@ PYTHONMALLOC=malloc VEK_EXAMPLE_SCALE=0.05 valgrind -q --error-exitcode=99 --lea
     --suppressions="$ROOT/tests/valgrind.supp" \
     python "$PYTEST" -q -p no:cacheprovider tests/module/test_compressobj.py tests/module/test_roundtrip.py \
     -k "not corpus_file"
+echo "== vekzip's engine under valgrind memcheck: threads, fragments, the index"
+PYTHONMALLOC=malloc valgrind -q --error-exitcode=99 --leak-check=no --suppressions="$ROOT/tests/valgrind.supp" \
+    python "$PYTEST" -q -p no:cacheprovider tests/vekzip/test_compress.py tests/vekzip/test_index.py -k "not corpus"
 
 echo "== the wheel in a fresh environment"
 fresh=$ROOT/build/fresh-venv

@@ -104,8 +104,11 @@ class IndexedCompressor:
     index members."""
 
     def __init__(self, engine: _engine.Compressor) -> None:
+        import _thread
+
         self._engine = engine
         self._indexed = False
+        self._lock = _thread.allocate_lock()  # one index, also when threads share the object
 
     @property
     def chunk_size(self) -> int:
@@ -115,13 +118,14 @@ class IndexedCompressor:
         return self._engine.compress(data)
 
     def flush(self, mode: int = Z_FINISH) -> bytes:
-        out = self._engine.flush(mode)
-        if mode == Z_FINISH and not self._indexed:
-            from .index import index_members
+        with self._lock:
+            out = self._engine.flush(mode)
+            if mode == Z_FINISH and not self._indexed:
+                from .index import index_members
 
-            self._indexed = True
-            out += index_members(self._engine.written, self._engine.chunks())
-        return out
+                self._indexed = True
+                out += index_members(self._engine.written, self._engine.chunks())
+            return out
 
     def abandon(self) -> None:
         self._engine.abandon()
