@@ -88,13 +88,13 @@ py::list chunk_list(const ParallelStream& stream) {
     return records;
 }
 
-}  // namespace
-
 // Thrown as RuntimeError: the workers could not start (all started ones joined).
 std::string start_failure(const std::system_error& error, int workers) {
     return "could not start " + std::to_string(workers) + " worker thread" + (workers == 1 ? "" : "s") + " (" +
            error.what() + ")";
 }
+
+}  // namespace
 
 class Compressor {
 public:
