@@ -88,10 +88,15 @@ py::list chunk_list(const ParallelStream& stream) {
     return records;
 }
 
-// Thrown as RuntimeError: the workers could not start (all started ones joined).
-std::string start_failure(const std::system_error& error, int workers) {
-    return "could not start " + std::to_string(workers) + " worker thread" + (workers == 1 ? "" : "s") + " (" +
-           error.what() + ")";
+// The stream and its workers, or RuntimeError when they cannot start (all
+// started ones joined).
+std::unique_ptr<ParallelStream> start_stream(int level, int format, int workers, long fail_at) {
+    try {
+        return std::make_unique<ParallelStream>(level, format, workers, fail_at);
+    } catch (const std::system_error& error) {
+        throw std::runtime_error("could not start " + std::to_string(workers) + " worker thread" +
+                                 (workers == 1 ? "" : "s") + " (" + error.what() + ")");
+    }
 }
 
 }  // namespace
@@ -105,12 +110,7 @@ public:
         // Between calls the caller is away doing its own work (reading the
         // input, writing the output), so `threads` workers compress in the
         // background; one thread is the straight path alone.
-        const int workers = threads > 1 ? threads : 0;
-        try {
-            stream_ = std::make_unique<ParallelStream>(level, format, workers, fail_at);
-        } catch (const std::system_error& error) {
-            throw std::runtime_error(start_failure(error, workers));
-        }
+        stream_ = start_stream(level, format, threads > 1 ? threads : 0, fail_at);
         // A gzip header of the caller's (a name, a time) in place of vek's
         // fixed one: it goes out with the first bytes, and the stream
         // carries on as if it had written its own.
@@ -123,12 +123,7 @@ public:
 
     ~Compressor() {
         std::vector<std::unique_ptr<Job>> returned;
-        if (generation_ != fork_generation()) {
-            stream_->forsake(returned);
-        } else {
-            py::gil_scoped_release released;
-            stream_->stop(returned);
-        }
+        end_workers(returned);
         give_back(returned);
         BufferPool::give(std::move(area_));
     }
@@ -186,13 +181,9 @@ public:
     // waited for.
     void abandon() {
         std::vector<std::unique_ptr<Job>> returned;
-        if (generation_ != fork_generation()) {
-            stream_->forsake(returned);
-        } else {
-            auto lock = lock_call(call_mutex_);
-            py::gil_scoped_release released;
-            stream_->stop(returned);
-        }
+        std::unique_lock<std::mutex> lock;  // a forked child takes no lock: its holder may not exist there
+        if (generation_ == fork_generation()) lock = lock_call(call_mutex_);
+        end_workers(returned);
         broken_ = true;
         give_back(returned);
     }
@@ -208,6 +199,17 @@ private:
         if (generation_ != fork_generation())
             throw std::runtime_error("this stream belongs to the process that made it; after fork() a child "
                                      "cannot use it (make a new one there)");
+    }
+
+    // The workers gone, their jobs handed to `returned`: stopped and joined,
+    // or, in a forked child where they do not exist, forgotten.
+    void end_workers(std::vector<std::unique_ptr<Job>>& returned) {
+        if (generation_ != fork_generation()) {
+            stream_->forsake(returned);
+            return;
+        }
+        py::gil_scoped_release released;
+        stream_->stop(returned);
     }
 
     void check_usable() const {
@@ -226,10 +228,7 @@ private:
             throw std::bad_alloc();
         } catch (...) {
             broken_ = true;
-            {
-                py::gil_scoped_release released;
-                stream_->stop(returned);
-            }
+            end_workers(returned);
             give_back(returned);
             throw;
         }
@@ -408,12 +407,7 @@ py::object compress_buffer(py::handle data, int level, int format, int threads, 
     const size_t chunks = std::max<size_t>(1, (n + chunk_size - 1) / chunk_size);
     // The caller does nothing but compress here: it is one of the threads.
     const int workers = int(std::min<size_t>(size_t(std::max(threads, 1)), chunks)) - 1;
-    std::unique_ptr<ParallelStream> stream;
-    try {
-        stream = std::make_unique<ParallelStream>(level, format, workers, fail_at);
-    } catch (const std::system_error& error) {
-        throw std::runtime_error(start_failure(error, workers));
-    }
+    std::unique_ptr<ParallelStream> stream = start_stream(level, format, workers, fail_at);
     if (index) stream->mark_chunks();
     ResultBytes result(stream_bound(stream->stream(), n, chunk_size, index));
     Output out(result.data(), std::numeric_limits<size_t>::max());

@@ -76,17 +76,23 @@ void ParallelStream::work(MatchTable* table) {
             sh.queue.pop_front();
             job->state = Job::State::Running;
         }
-        bool failed = false;
-        try {
-            encode_job(*job, *table);
-        } catch (const std::bad_alloc&) {
-            failed = true;
-        }
+        const Job::State outcome = encode_fragments(*job, *table);
         {
             std::lock_guard<std::mutex> lock(sh.mutex);
-            job->state = failed ? Job::State::Failed : Job::State::Done;
+            job->state = outcome;
         }
         sh.job_done.notify_all();
+    }
+}
+
+// Done, or Failed when a fragment's buffer could not be had: the chunk is
+// lost, and the caller ends the stream when it reaches it.
+Job::State ParallelStream::encode_fragments(Job& job, MatchTable& table) {
+    try {
+        encode_job(job, table);
+        return Job::State::Done;
+    } catch (const std::bad_alloc&) {
+        return Job::State::Failed;
     }
 }
 
@@ -105,6 +111,12 @@ void ParallelStream::encode_job(Job& job, MatchTable& table) {
 
 void ParallelStream::encode_now(Output& out, const uint8_t* data, size_t n, MatchTable& table) {
     if (next_index_++ == fail_at_) throw ChunkFailed{};
+    encode_through(out, data, n, table);
+}
+
+// A chunk straight through the stream, with no fragment: the serial path,
+// and the front chunk when the caller takes it before a worker does.
+void ParallelStream::encode_through(Output& out, const uint8_t* data, size_t n, MatchTable& table) {
     begin_chunk(out);
     const uint32_t before = stream_.checksum;
     out.reserve(pieces_room(stream_, n));
@@ -165,11 +177,7 @@ void ParallelStream::append_job(Job& job, Output& out) {
 // straight through the stream, as on one thread.
 void ParallelStream::encode_straight(Job& job, Output& out, MatchTable& table) {
     if (job.index == fail_at_) throw std::bad_alloc();
-    begin_chunk(out);
-    const uint32_t before = stream_.checksum;
-    out.reserve(pieces_room(stream_, job.size));
-    advance(out, encode_pieces(stream_, out.end(), job.data, job.size, table));
-    end_chunk(job.data, job.size, checksum_since(before, job.size));
+    encode_through(out, job.data, job.size, table);
 }
 
 // Fresh pages cost a fault each: the fragments' buffers go round.
@@ -206,14 +214,9 @@ void ParallelStream::join(bool everything, Output& out, MatchTable& table,
                     sh.queue.pop_front();
                     other.state = Job::State::Running;
                     lock.unlock();
-                    bool failed = false;
-                    try {
-                        encode_job(other, table);
-                    } catch (const std::bad_alloc&) {
-                        failed = true;
-                    }
+                    const Job::State outcome = encode_fragments(other, table);
                     lock.lock();
-                    other.state = failed ? Job::State::Failed : Job::State::Done;
+                    other.state = outcome;
                 } else {
                     sh.job_done.wait(lock, [&] { return front.state != Job::State::Running; });
                 }

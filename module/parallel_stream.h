@@ -136,6 +136,8 @@ private:
 
     void work(MatchTable* table);
     void encode_job(Job& job, MatchTable& table);
+    Job::State encode_fragments(Job& job, MatchTable& table);
+    void encode_through(Output& out, const uint8_t* data, size_t n, MatchTable& table);
     void append_job(Job& job, Output& out);
     void encode_straight(Job& job, Output& out, MatchTable& table);
     void recycle(Job& job);
