@@ -131,11 +131,15 @@ class IndexedCompressor:
         self._engine.abandon()
 
 
+def _check_indexable(fmt: int, index: bool) -> None:
+    if index and fmt != FORMATS["gzip"]:
+        raise ValueError("index=True makes a splittable gzip file; zlib and raw streams have no index")
+
+
 def _streaming(
     level: int, fmt: int, threads: int, chunk_size: int, header: bytes = b"", index: bool = False
 ) -> _engine.Compressor | IndexedCompressor:
-    if index and fmt != FORMATS["gzip"]:
-        raise ValueError("index=True makes a splittable gzip file; zlib and raw streams have no index")
+    _check_indexable(fmt, index)
     engine = _compressor(level, fmt, threads, chunk_size, header, index)
     return IndexedCompressor(engine) if index else engine
 
@@ -192,8 +196,7 @@ def compress(
     threads, size = thread_count(threads), chunk_bytes(chunk_size, index)
     if not index:
         return _engine.compress(data, level, fmt, threads, size)
-    if fmt != FORMATS["gzip"]:
-        raise ValueError("index=True makes a splittable gzip file; zlib and raw streams have no index")
+    _check_indexable(fmt, index)
     from .index import index_members
 
     member, records = _engine.compress_indexed(data, level, fmt, threads, size)

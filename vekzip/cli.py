@@ -273,11 +273,12 @@ def decompress(
         reader = open_indexed(source, args.threads)
         if reader is not None:
             outcome = Outcome()
+            uncompressed = max(1, reader.chunks[-1].start + reader.chunks[-1].size)
             try:
                 with reader:
                     while data := reader.read(4 << 20):
                         outcome.size += len(data)
-                        progress.advance(len(data) * total // max(1, reader.chunks[-1].start + reader.chunks[-1].size))
+                        progress.advance(len(data) * total // uncompressed)
                         if sink is not None:
                             write(data)
             except CorruptChunk as error:
@@ -293,6 +294,16 @@ def decompress(
     finally:
         progress.close()
     return counted.count, outcome.size, outcome
+
+
+def compress_to_stdout(
+    source: BinaryIO, name: str, total: int | None, args: argparse.Namespace,
+    header: tuple[bytes | None, int | None] = (None, None),
+) -> tuple[int, int]:
+    sink = stdout_sink(args)
+    counts = compress(source, name, sink, "stdout", total, args, header)
+    sink.flush()
+    return counts
 
 
 def _discard(data: bytes) -> None:
@@ -366,19 +377,22 @@ class Tool:
         if args.decompress or args.test:
             if not args.test and not args.force and sys.stdin.isatty():
                 raise Failure("compressed data not read from a terminal. Use -f to force decompression.")
-            sink = None if args.test else stdout_sink(args, decompressing=True)
-            consumed, produced, outcome = decompress(source, "stdin", sink, "stdout", None, args)
-            if sink is not None:
-                sink.flush()
-            self.warn_garbage("stdin", outcome)
-            if args.test and args.verbose:
-                print("stdin:\t OK", file=sys.stderr)
+            self.inflate_in_place(source, "stdin", None)
             return
-        sink = stdout_sink(args)
-        consumed, produced = compress(source, "stdin", sink, "stdout", None, args)
-        sink.flush()
+        consumed, produced = compress_to_stdout(source, "stdin", None, args)
         if args.verbose:
             report("stdin", consumed, produced, time.perf_counter() - start)
+
+    def inflate_in_place(self, source: BinaryIO, name: str, total: int | None) -> None:
+        """-t (nothing written) or -dc (to standard output), warnings and all."""
+        args = self.args
+        sink = None if args.test else stdout_sink(args, decompressing=True)
+        _, _, outcome = decompress(source, name, sink, "stdout", total, args)
+        if sink is not None:
+            sink.flush()
+        self.warn_garbage(name, outcome)
+        if args.test and args.verbose:
+            print(f"{name}:\t OK", file=sys.stderr)
 
     def warn_garbage(self, name: str, outcome: object) -> None:
         if getattr(outcome, "trailing_garbage", False):
@@ -447,9 +461,7 @@ class Tool:
             total = info.st_size if stat.S_ISREG(info.st_mode) else None
             start = time.perf_counter()
             if args.stdout:
-                sink = stdout_sink(args)
-                consumed, produced = compress(source, path, sink, "stdout", total, args, header)
-                sink.flush()
+                consumed, produced = compress_to_stdout(source, path, total, args, header)
                 outcome = ""
             else:
                 target = path + self.suffix
@@ -476,13 +488,7 @@ class Tool:
         with source:
             total = info.st_size if stat.S_ISREG(info.st_mode) else None
             if args.test or args.stdout:
-                sink = None if args.test else stdout_sink(args, decompressing=True)
-                _, _, outcome = decompress(source, path, sink, "stdout", total, args)
-                if sink is not None:
-                    sink.flush()
-                self.warn_garbage(path, outcome)
-                if args.test and args.verbose:
-                    print(f"{path}:\t OK", file=sys.stderr)
+                self.inflate_in_place(source, path, total)
                 return
             assert target is not None
             if args.name:

@@ -28,7 +28,6 @@ is a concatenation of indexed files is indexed all through.
 
 from __future__ import annotations
 
-import bisect
 import struct
 import zlib
 
@@ -189,7 +188,3 @@ def _member_chunks(file: BinaryIO, start: int, length: int, entries: list) -> li
         offset += compressed
     return chunks
 
-
-def chunk_at(chunks: Sequence[Chunk], starts: Sequence[int], position: int) -> int:
-    """The number of the chunk that holds uncompressed `position`."""
-    return max(0, bisect.bisect_right(starts, position) - 1)

@@ -8,6 +8,7 @@ inflating. Files without a sound index are read in sequence instead
 
 from __future__ import annotations
 
+import bisect
 import io
 import os
 import threading
@@ -106,26 +107,27 @@ class IndexedReader(io.RawIOBase):
 
     def readinto(self, buffer: Any) -> int:
         self._check()
-        if self._position >= self._size:
-            return 0
-        number = index_format.chunk_at(self._chunks, self._starts, self._position)
-        data = self._chunk(number)
-        at = self._position - self._chunks[number].start
+        rest = self._rest_of_chunk()
         with memoryview(buffer) as out:
-            n = min(len(out), len(data) - at)
-            out[:n] = memoryview(data)[at : at + n]
+            n = min(len(out), len(rest))
+            out[:n] = rest[:n]
         self._position += n
         return n
 
     def readall(self) -> bytes:
+        self._check()
         parts = []
-        while self._position < self._size:
-            number = index_format.chunk_at(self._chunks, self._starts, self._position)
-            data = self._chunk(number)
-            at = self._position - self._chunks[number].start
-            parts.append(data[at:] if at else data)
-            self._position = self._chunks[number].start + len(data)
+        while rest := self._rest_of_chunk():
+            parts.append(rest)
+            self._position += len(rest)
         return b"".join(parts)
+
+    def _rest_of_chunk(self) -> memoryview:
+        """The bytes from the position to the end of its chunk (none at the end)."""
+        if self._position >= self._size:
+            return memoryview(b"")
+        number = max(0, bisect.bisect_right(self._starts, self._position) - 1)
+        return memoryview(self._chunk(number))[self._position - self._chunks[number].start :]
 
     def close(self) -> None:
         if self.closed:
