@@ -627,44 +627,81 @@ def write_beside(
     if os.path.lexists(target) and not overwrite:
         raise Loud(f"{target} already exists;\tnot overwritten")
     folder = os.path.dirname(target) or "."
-    import tempfile
-
-    try:
-        # A short hidden name: it must fit wherever the target's name fits.
-        descriptor, temporary = tempfile.mkstemp(dir=folder, prefix=".")
-    except OSError as error:
-        raise Failure(f"{target}: {error.strerror}") from None
+    descriptor, temporary = create_temporary(folder, target)
     try:
         try:
-            with os.fdopen(descriptor, "wb") as sink:
+            with os.fdopen(descriptor, "wb", closefd=False) as sink:
                 counts = work(sink)
+            descriptor_info = os.fstat(descriptor)
+            # On the descriptor, never by name: the folder's owner may have
+            # put a link where the temporary file was.
+            copy_metadata(descriptor, info, mtime)
         except OSError as error:  # the last write, at close
             raise Failure(f"{target}: {error.strerror}") from None
-        copy_metadata(temporary, info, mtime)
+        finally:
+            os.close(descriptor)
+        ensure_ours(temporary, descriptor_info)
         try:
             place(temporary, target, overwrite)
         except OSError as error:
             raise Failure(f"{target}: {error.strerror}") from None
         return counts
     except BaseException:
-        if os.path.lexists(temporary):
-            os.unlink(temporary)
+        remove_temporary(temporary)
         raise
 
 
-def copy_metadata(path: str, info: os.stat_result, mtime: int | None) -> None:
+def ensure_ours(temporary: str, ours: os.stat_result) -> None:
+    """Refuses to put in place a name that no longer holds the file written."""
+    try:
+        now = os.lstat(temporary)
+    except OSError as error:
+        raise Failure(f"{temporary}: {error.strerror}") from None
+    if (now.st_dev, now.st_ino) != (ours.st_dev, ours.st_ino):
+        raise Failure(f"{temporary}: replaced while being written -- not used")
+
+
+def remove_temporary(temporary: str) -> None:
+    """Removes the temporary name (a link put there is removed, never followed)."""
+    try:
+        os.unlink(temporary)
+    except OSError:
+        pass
+
+
+def create_temporary(folder: str, target: str) -> tuple[int, str]:
+    """A new hidden file in the folder, made by this call (exclusive
+    creation, never through a link), readable by its creator only until
+    its metadata is set. Its name is at most as long as the target's."""
+    import secrets
+
+    base_length = len(os.path.basename(target))
+    for _ in range(100):
+        name = "." + secrets.token_hex(4)[: max(1, min(8, base_length - 1))]
+        temporary = os.path.join(folder, name)
+        try:
+            descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600)
+        except FileExistsError:
+            continue
+        except OSError as error:
+            raise Failure(f"{target}: {error.strerror}") from None
+        return descriptor, temporary
+    raise Failure(f"{target}: File exists")
+
+
+def copy_metadata(descriptor: int, info: os.stat_result, mtime: int | None) -> None:
     """Owner and group where permitted (before the mode: a change of owner
     clears set-id bits), permission bits, then access and modification times."""
     try:
-        os.chown(path, info.st_uid, info.st_gid)
+        os.fchown(descriptor, info.st_uid, info.st_gid)
     except OSError:
         try:  # an unprivileged user may still give the file one of their groups
-            os.chown(path, -1, info.st_gid)
+            os.fchown(descriptor, -1, info.st_gid)
         except OSError:
             pass
-    os.chmod(path, stat.S_IMODE(info.st_mode) & 0o777)
+    os.fchmod(descriptor, stat.S_IMODE(info.st_mode) & 0o777)
     modified = info.st_mtime_ns if mtime is None else mtime * 1_000_000_000
-    os.utime(path, ns=(info.st_atime_ns, modified))
+    os.utime(descriptor, ns=(info.st_atime_ns, modified))
 
 
 def place(temporary: str, target: str, overwrite: bool) -> None:

@@ -1,0 +1,69 @@
+"""The tool run where others can act: a folder another user owns, signals,
+hostile headers and indexes, huge streams. Nothing may be given away, left
+behind or lost, and every refusal is gzip's."""
+
+import gzip
+import os
+import pathlib
+import shutil
+import signal
+import subprocess
+import sys
+import threading
+import zlib
+
+import pytest
+
+VEKZIP = pathlib.Path(sys.executable).parent / "vekzip"
+NOBODY = 65534
+as_root = pytest.mark.skipif(os.geteuid() != 0, reason="needs root")
+
+
+def run(*args, stdin=b"", cwd=None, **kw):
+    return subprocess.run([str(VEKZIP), *map(str, args)], input=stdin, capture_output=True, cwd=cwd, **kw)
+
+
+def swap_new_files_for_links(folder: pathlib.Path, keep: set, victim: pathlib.Path, stop: threading.Event) -> None:
+    """What the folder's owner may do while root works in it: every file
+    that appears is replaced by a link to a file they do not own."""
+    while not stop.is_set():
+        for entry in os.listdir(folder):
+            path = folder / entry
+            if entry in keep or entry.startswith("~") or path.is_symlink():
+                continue
+            link = folder / f"~{entry}"
+            try:
+                os.symlink(victim, link)
+                os.rename(link, path)
+            except OSError:
+                pass
+
+
+@as_root
+@pytest.mark.parametrize("program", ["gzip", str(VEKZIP)])
+@pytest.mark.parametrize("args, given", [([], "input"), (["-d"], "input.gz")])
+def test_a_link_swapped_for_the_output_never_gets_the_input_s_owner_or_mode(tmp_path, program, args, given):
+    if shutil.which(program) is None:
+        pytest.skip(f"{program} is not installed")
+    victim = tmp_path / "victim"
+    victim.write_bytes(b"root's own")
+    os.chmod(victim, 0o600)
+    folder = tmp_path / "theirs"
+    folder.mkdir()
+    os.chown(folder, NOBODY, NOBODY)
+    data = os.urandom(1 << 16) * 64
+    (folder / given).write_bytes(gzip.compress(data) if args else data)
+    os.chown(folder / given, NOBODY, NOBODY)
+    os.chmod(folder / given, 0o666)
+    stop = threading.Event()
+    racer = threading.Thread(target=swap_new_files_for_links, args=(folder, {given}, victim, stop))
+    racer.start()
+    try:
+        extra = ["--chunk", "64K", "-T1"] if program != "gzip" else []
+        subprocess.run([program, *args, *extra, str(folder / given)], capture_output=True)
+    finally:
+        stop.set()
+        racer.join()
+    info = victim.stat()
+    assert (info.st_uid, info.st_gid, info.st_mode & 0o7777) == (0, 0, 0o600)
+    assert victim.read_bytes() == b"root's own"
