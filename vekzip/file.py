@@ -76,9 +76,11 @@ class VekzipFile(io.BufferedIOBase):
     ) -> None:
         self._closed = True  # until it is complete: close() then has nothing to end
         if mode is None:
-            mode = getattr(fileobj, "mode", "wb")
+            # As gzip: the mode of fileobj, else reading; never writing by
+            # default, which would truncate a file someone meant to read.
+            mode = getattr(fileobj, "mode", "rb")
             if not isinstance(mode, str) or mode.replace("+", "").rstrip("b") not in ("w", "x", "a"):
-                mode = "wb"
+                mode = "rb"
         if mode not in WRITE_MODES:
             raise ValueError(f"VekzipFile writes only, in mode 'w', 'x' or 'a' (with 'b'), not {mode!r}; "
                              "vekzip.open reads gzip files")
@@ -272,7 +274,7 @@ def _fname_bytes(fname: str | bytes | None) -> bytes | None:
 
 def open(
     file: StrOrBytesPath | IO[bytes],
-    mode: str = "wb",
+    mode: str = "rb",
     compresslevel: int = 1,
     *,
     format: str | int = "gzip",

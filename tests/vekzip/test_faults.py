@@ -76,7 +76,7 @@ def test_a_write_that_fails_leaves_an_incomplete_file_never_a_repeated_chunk(thr
     before = native_threads()
     for good in range(4):
         sink = FailingSink(good, error)
-        f = vekzip.VekzipFile(fileobj=sink, threads=threads, chunk_size=20_000)
+        f = vekzip.VekzipFile(fileobj=sink, mode="wb", threads=threads, chunk_size=20_000)
         with pytest.raises(type(error)):
             for piece in pieces:
                 f.write(piece)
@@ -93,7 +93,7 @@ def test_a_write_that_fails_leaves_an_incomplete_file_never_a_repeated_chunk(thr
 def test_a_failed_close_stops_the_threads_and_reports_the_error(tmp_path):
     before = native_threads()
     sink = FailingSink(10**9, OSError(5, "Input/output error"), takes=False)
-    f = vekzip.VekzipFile(fileobj=sink, threads=3, chunk_size=10_000)
+    f = vekzip.VekzipFile(fileobj=sink, mode="wb", threads=3, chunk_size=10_000)
     f.write(b"".join(records("c", 2000)))
     sink.good = 0
     with pytest.raises(OSError, match="Input/output"):
@@ -155,7 +155,7 @@ def test_interrupts_at_random_moments_never_give_a_valid_file_with_other_content
 @pytest.mark.parametrize("threads", [1, 2])
 def test_one_writer_shared_by_threads_holds_every_write_whole(threads):
     sink = io.BytesIO()
-    f = vekzip.VekzipFile(fileobj=sink, threads=threads, chunk_size=16_384)
+    f = vekzip.VekzipFile(fileobj=sink, mode="wb", threads=threads, chunk_size=16_384)
     expected = []
 
     def writer(tag):
@@ -222,7 +222,7 @@ def test_a_file_object_with_only_write_is_enough():
             self.data += bytes(b)
 
     sink = WriteOnly()
-    with vekzip.VekzipFile(fileobj=sink) as f:
+    with vekzip.VekzipFile(fileobj=sink, mode="wb") as f:
         f.write(b"nothing but write()")
         f.flush()
     assert gzip.decompress(sink.data) == b"nothing but write()"

@@ -138,7 +138,7 @@ def test_surface_of_the_file_object(tmp_path):
         assert f.writable() and not f.readable() and not f.seekable()
         assert f.fileno() >= 0
     sink = io.BytesIO()
-    with vekzip.VekzipFile(fileobj=sink) as f:
+    with vekzip.VekzipFile(fileobj=sink, mode="wb") as f:
         f.write(b"to a file object")
     assert not sink.closed, "a given fileobj stays open"
     assert gzip.decompress(sink.getvalue()) == b"to a file object"
@@ -155,12 +155,31 @@ def test_an_exception_inside_with_still_leaves_a_valid_file(tmp_path):
 
 def test_a_failing_underlying_file_raises(tmp_path):
     sink = io.BytesIO()
-    f = vekzip.VekzipFile(fileobj=sink, chunk_size=1000)
+    f = vekzip.VekzipFile(fileobj=sink, mode="wb", chunk_size=1000)
     sink.close()
     with pytest.raises(ValueError):
         f.write(sample(2, 5000))
     if os.path.exists("/dev/full"):
         with open("/dev/full", "wb", buffering=0) as full:
             with pytest.raises(OSError):
-                with vekzip.VekzipFile(fileobj=full) as g:
+                with vekzip.VekzipFile(fileobj=full, mode="wb") as g:
                     g.write(b"nowhere to go")
+
+
+@pytest.mark.parametrize("make", [
+    lambda path: vekzip.open(path),
+    lambda path: vekzip.VekzipFile(path),
+    lambda path: vekzip.VekzipFile(fileobj=open(path, "rb")),
+])
+def test_no_mode_never_truncates_the_file(tmp_path, make):
+    # Before, no mode meant writing: reading as with gzip destroyed the file.
+    path = tmp_path / "keep.gz"
+    path.write_bytes(gzip.compress(b"precious"))
+    try:
+        f = make(path)
+    except ValueError:
+        f = None
+    if f is not None:
+        with f:
+            assert f.read() == b"precious"
+    assert gzip.decompress(path.read_bytes()) == b"precious"

@@ -66,7 +66,7 @@ def test_indexed_bytes_do_not_depend_on_threads_or_writes():
     rng = random.Random(7)
     for threads in (1, 2):
         sink = io.BytesIO()
-        with vekzip.VekzipFile(fileobj=sink, threads=threads, chunk_size=40_000, index=True) as f:
+        with vekzip.VekzipFile(fileobj=sink, mode="wb", threads=threads, chunk_size=40_000, index=True) as f:
             at = 0
             while at < len(DATA):
                 n = rng.choice([1, 999, 40_000, 123_456])
