@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Every test: the core's GoogleTest suite (plain and under AddressSanitizer
-# and UndefinedBehaviorSanitizer), the fuzz targets for a minute each, the
+# Every test: the GoogleTest suites of the core and the threaded engine
+# (plain, under AddressSanitizer and UndefinedBehaviorSanitizer, and under
+# ThreadSanitizer), the fuzz targets for a minute each, the
 # module's and vekzip's pytest suites on Python 3.10, part of the module's
 # suite under valgrind, the wheel installed into a fresh environment, and
 # vekzip's suites (package, tool, integrations) on every later Python from
@@ -20,10 +21,14 @@ core_tests() {  # build dir, extra cmake flags...
     cmake --build "$dir" >/dev/null
     ctest --test-dir "$dir" --output-on-failure -j "$(nproc)"
 }
-echo "== core tests"
+echo "== core and engine tests"
 core_tests "$ROOT/build/core-tests" -DCMAKE_BUILD_TYPE=Release
-echo "== core tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+echo "== core and engine tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 core_tests "$ROOT/build/core-tests-sanitized" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEK_SANITIZE=ON
+echo "== core and engine tests under ThreadSanitizer"
+# Any report fails the test it comes from.
+TSAN_OPTIONS=halt_on_error=1 core_tests "$ROOT/build/core-tests-thread-sanitized" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DVEK_THREAD_SANITIZE=ON
 
 echo "== fuzz targets"
 bash "$ROOT/scripts/fuzz.sh" "${VEK_FUZZ_SECONDS:-60}"

@@ -55,6 +55,13 @@ public:
         pool.kept_.push_back(std::move(buffer));
     }
 
+    // Bytes kept now, at most retained_limit.
+    static size_t retained() {
+        BufferPool& pool = instance();
+        std::lock_guard<std::mutex> lock(pool.mutex_);
+        return pool.retained_;
+    }
+
 private:
     // One pool per process image: after fork() the parent's may be locked by
     // a thread the child does not have, so the child starts its own (and
