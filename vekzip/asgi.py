@@ -1,17 +1,27 @@
 """GZipMiddleware: gzip responses with vek in any ASGI application, following
-the rules of Starlette's GZipMiddleware, with no framework needed.
+the rules of Starlette's GZipMiddleware and of RFC 9110, with no framework
+needed.
 
 A response is compressed when the request's Accept-Encoding allows gzip
 (RFC 9110's q-values: an explicit ``gzip;q=0`` refuses it even beside
-``*``), and the response is not ``206 Partial Content``, has no
-Content-Encoding of its own, is not of an excluded media type (already
-compressed ones, event streams), and is not a whole body under
-``minimum_size``. A whole body gets its Content-Length; a streamed one loses
-it, and each of its chunks ends with a sync point, so that the client can
-inflate every chunk as it arrives. Every response that could have been
+``*``), and the response has a body to compress (not informational, ``204
+No Content`` or ``304 Not Modified``), is not ``206 Partial Content``, has no
+Content-Encoding of its own, does not say ``Cache-Control: no-transform``,
+is not of an excluded media type (already compressed ones, event streams),
+and is not a whole body under ``minimum_size``. A whole body gets its
+Content-Length; a streamed one loses it, and each of its chunks ends with a
+sync point, so that the client can inflate every chunk as it arrives. A
+strong ETag on a compressed body becomes weak (``W/"..."``): the bytes are
+no longer the ones it named. Every response that could have been
 compressed says ``Vary: Accept-Encoding``, merged into a Vary it has, also
-to clients that did not ask for gzip. Other message types (lifespan,
-websocket, pathsend) pass untouched.
+to clients that did not ask for gzip, and so does a 304 that confirms one.
+
+HEAD gets the header fields GET would get, as RFC 9110 asks, without a body
+to compress: the app's Content-Length stands for the body's size, so a
+response GET would compress says Content-Encoding gzip and loses its
+Content-Length (which a HEAD may omit, and whose compressed value is
+unknown without the body). Other message types (lifespan, websocket,
+pathsend) pass untouched.
 """
 
 from __future__ import annotations
@@ -80,10 +90,26 @@ def _media_type(headers: Iterable[tuple[bytes, bytes]]) -> str:
     return ""
 
 
+def _header_tokens(headers: Iterable[tuple[bytes, bytes]], name: bytes) -> list[str]:
+    """The comma-separated items of every `name` header, stripped."""
+    values = [v.decode("latin-1") for k, v in headers if k.lower() == name]
+    return [t.strip() for v in values for t in v.split(",") if t.strip()]
+
+
+def _no_transform(headers: Iterable[tuple[bytes, bytes]]) -> bool:
+    return any(t.partition("=")[0].strip().lower() == "no-transform" for t in _header_tokens(headers, b"cache-control"))
+
+
+def _weak_etags(headers: list[Any], wanted: bool = True) -> list[Any]:
+    """The headers with a strong ETag made weak (when `wanted`)."""
+    if not wanted:
+        return headers
+    return [(k, b"W/" + v.strip() if k.lower() == b"etag" and v.strip().startswith(b'"') else v) for k, v in headers]
+
+
 def _with_vary(headers: list[Any]) -> list[Any]:
     """The headers with Accept-Encoding in their one Vary header."""
-    values = [v.decode("latin-1") for k, v in headers if k.lower() == b"vary"]
-    tokens = [t.strip() for v in values for t in v.split(",") if t.strip()]
+    tokens = _header_tokens(headers, b"vary")
     if any(t == "*" or t.lower() == "accept-encoding" for t in tokens):
         return headers
     merged = ", ".join(tokens + ["Accept-Encoding"]).encode("latin-1")
@@ -109,15 +135,22 @@ class GZipMiddleware:
         if scope["type"] != "http":
             await self.app(scope, receive, send)
             return
-        await _Responder(self, send, accepts_gzip(scope)).run(scope, receive)
+        await _Responder(self, send, scope).run(scope, receive)
+
+
+# No body to compress: informational, No Content, Not Modified.
+_BODILESS = frozenset({204, 304})
 
 
 class _Responder:
     """One response: holds the start message until the first body shows
     whether and how to compress."""
 
-    def __init__(self, middleware: GZipMiddleware, send: Send, gzip_accepted: bool) -> None:
-        self.middleware, self.send, self.gzip_accepted = middleware, send, gzip_accepted
+    def __init__(self, middleware: GZipMiddleware, send: Send, scope: Scope) -> None:
+        self.middleware, self.send = middleware, send
+        self.gzip_accepted = accepts_gzip(scope)
+        self.head = scope.get("method") == "HEAD"
+        self.if_none_match = _header_tokens(scope.get("headers", ()), b"if-none-match")
         self.start: Message | None = None
         self.left_alone = False  # passes through as it is, without Vary
         self.compressor: Any = None
@@ -125,19 +158,31 @@ class _Responder:
     async def run(self, scope: Scope, receive: Receive) -> None:
         await self.middleware.app(scope, receive, self.on_message)
 
+    def excluded(self, headers: Iterable[tuple[bytes, bytes]]) -> bool:
+        """Whether the response's own fields forbid compressing it."""
+        media_type = _media_type(headers)
+        return (
+            any(k.lower() == b"content-encoding" for k, _ in headers)
+            or _no_transform(headers)
+            or not {media_type, media_type.partition("/")[0] + "/*"}.isdisjoint(self.middleware.exclude_content_types)
+        )
+
     async def on_message(self, message: Message) -> None:
         kind = message["type"]
         if kind == "http.response.start":
             self.start = message
-            headers = message.get("headers", ())
-            media_type = _media_type(headers)
-            self.left_alone = (
-                message.get("status") == 206
-                or any(k.lower() == b"content-encoding" for k, _ in headers)
-                or not {media_type, media_type.partition("/")[0] + "/*"}.isdisjoint(
-                    self.middleware.exclude_content_types
-                )
-            )
+            headers = list(message.get("headers", ()))
+            status = message.get("status", 200)
+            self.left_alone = status < 200 or status in _BODILESS or status == 206 or self.excluded(headers)
+            if status == 304 and not self.excluded(headers):
+                # Confirms a body that was compressed or not: it varies as
+                # that body did, and keeps the weak ETag the client holds.
+                weak = any(t == "W/" + v.decode("latin-1").strip() for k, v in headers if k.lower() == b"etag"
+                           for t in self.if_none_match)
+                message["headers"] = _weak_etags(_with_vary(headers), weak)
+            elif self.head and not self.left_alone:
+                self.left_alone = True  # the start message says it all
+                message["headers"] = self.head_headers(headers)
             return
         if kind != "http.response.body" or self.left_alone:
             await self.flush_start()
@@ -154,7 +199,7 @@ class _Responder:
             headers = _with_vary(list(self.start.get("headers", ())))
             if self.gzip_accepted:
                 self.compressor = vekzip.compressobj(self.middleware.compresslevel)
-                headers = [(k, v) for k, v in headers if k.lower() != b"content-length"]
+                headers = _weak_etags([(k, v) for k, v in headers if k.lower() != b"content-length"])
                 headers.append((b"content-encoding", b"gzip"))
                 if not more:
                     out = self.compressor.compress(body) + self.compressor.flush()
@@ -173,6 +218,22 @@ class _Responder:
             vekzip.Z_SYNC_FLUSH if more else vekzip.Z_FINISH
         )
         await self.send({**message, "body": out})
+
+    def head_headers(self, headers: list[Any]) -> list[Any]:
+        """The fields GET would get, the app's Content-Length standing for
+        the body's size (none: a streamed body, which GET compresses)."""
+        lengths = [v for k, v in headers if k.lower() == b"content-length"]
+        try:
+            size = int(lengths[0]) if lengths else None
+        except ValueError:
+            size = None
+        if size is not None and size < self.middleware.minimum_size:
+            return headers
+        headers = _with_vary(headers)
+        if not self.gzip_accepted:
+            return headers
+        headers = _weak_etags([(k, v) for k, v in headers if k.lower() != b"content-length"])
+        return headers + [(b"content-encoding", b"gzip")]
 
     async def flush_start(self) -> None:
         if self.start is not None:

@@ -159,12 +159,12 @@ def test_lifespan_and_websockets_pass_untouched():
             assert ws.receive_text() == "hello"
 
 
-@pytest.fixture(scope="module")
-def server():
+@contextlib.contextmanager
+def serving(asgi_app):
     sock = socket.socket()
     sock.bind(("127.0.0.1", 0))
     port = sock.getsockname()[1]
-    config = uvicorn.Config(app, log_level="warning", lifespan="on")
+    config = uvicorn.Config(asgi_app, log_level="warning", lifespan="on")
     srv = uvicorn.Server(config)
     thread = threading.Thread(target=srv.run, kwargs={"sockets": [sock]}, daemon=True)
     thread.start()
@@ -172,10 +172,18 @@ def server():
     while not srv.started:
         assert time.monotonic() < deadline, "uvicorn did not start"
         time.sleep(0.05)
-    yield f"http://127.0.0.1:{port}"
-    srv.should_exit = True
-    thread.join(10)
-    sock.close()
+    try:
+        yield f"http://127.0.0.1:{port}"
+    finally:
+        srv.should_exit = True
+        thread.join(10)
+        sock.close()
+
+
+@pytest.fixture(scope="module")
+def server():
+    with serving(app) as url:
+        yield url
 
 
 def test_a_real_server_streams_chunks_that_inflate_as_they_arrive(server):
@@ -206,3 +214,87 @@ def test_curl_compressed(server):
     for path, body in (("/big", BIG), ("/streamed", b"".join(CHUNKS))):
         out = subprocess.run(["curl", "-s", "--compressed", f"{server}{path}"], capture_output=True, check=True)
         assert out.stdout == body
+
+
+# Every response compressible by size: what must still be left alone is left
+# alone for another reason.
+async def no_content(request):
+    return Response(status_code=204)
+
+
+async def not_modified(request):
+    return Response(status_code=304, headers={"ETag": '"v1"'})
+
+
+async def tagged(request):
+    return Response(BIG, media_type="text/plain", headers={"ETag": '"v1"'})
+
+
+async def no_transform(request):
+    return Response(BIG, media_type="text/plain", headers={"Cache-Control": "public, No-Transform"})
+
+
+any_size = Starlette(
+    routes=[
+        Route("/no-content", no_content),
+        Route("/not-modified", not_modified),
+        Route("/tagged", tagged),
+        Route("/no-transform", no_transform),
+        Route("/small", small),
+    ]
+)
+any_size.add_middleware(GZipMiddleware, minimum_size=0)
+
+
+@pytest.fixture(scope="module", params=["uvicorn", "testclient"])
+def any_size_client(request):
+    if request.param == "testclient":
+        with TestClient(any_size, base_url="http://test") as client:
+            yield client, "http://test"
+    else:
+        with serving(any_size) as url, httpx.Client() as client:
+            yield client, url
+
+
+@pytest.mark.parametrize(
+    "path, request_headers, status, etag",
+    [
+        ("/no-content", {}, 204, None),
+        ("/not-modified", {}, 304, '"v1"'),
+        ("/not-modified", {"If-None-Match": 'W/"v1"'}, 304, 'W/"v1"'),  # the tag the client got with gzip
+        ("/no-transform", {}, 200, None),
+    ],
+)
+def test_responses_without_a_body_to_compress_or_that_forbid_it_go_out_as_they_are(
+    any_size_client, path, request_headers, status, etag
+):
+    client, url = any_size_client
+    r = client.get(url + path, headers={"Accept-Encoding": "gzip", **request_headers})
+    assert r.status_code == status and "content-encoding" not in r.headers
+    assert r.content == (BIG if status == 200 else b"")
+    assert r.headers.get("etag") == etag
+    if status == 304:
+        assert r.headers["vary"] == "Accept-Encoding", "confirms a body that varied"
+
+
+def test_a_compressed_body_gets_a_weak_etag_and_an_identity_one_keeps_it(any_size_client):
+    client, url = any_size_client
+    r = client.get(url + "/tagged", headers={"Accept-Encoding": "gzip"})
+    assert r.headers["content-encoding"] == "gzip" and r.content == BIG and r.headers["etag"] == 'W/"v1"'
+    r = client.get(url + "/tagged", headers={"Accept-Encoding": "identity"})
+    assert "content-encoding" not in r.headers and r.headers["etag"] == '"v1"'
+
+
+@pytest.mark.parametrize("path", ["/tagged", "/small", "/no-transform"])
+def test_head_gets_the_fields_get_gets_but_the_framing(any_size_client, path):
+    client, url = any_size_client
+    fields = {}
+    for method in ("GET", "HEAD"):
+        r = client.request(method, url + path, headers={"Accept-Encoding": "gzip"})
+        assert r.status_code == 200
+        fields[method] = {k: v for k, v in r.headers.items() if k not in ("content-length", "transfer-encoding", "date", "server")}
+        if method == "HEAD":
+            assert r.content == b""
+            if "content-encoding" in r.headers:
+                assert "content-length" not in r.headers, "the compressed length is not known without the body"
+    assert fields["HEAD"] == fields["GET"]
