@@ -24,16 +24,30 @@ class _Codec:
         return vekzip.VekzipFile(None, mode + "b", self.compresslevel, infile, threads=self.threads)
 
 
+# fsspec's own gzip codec, kept when vek first takes its place, so that a
+# later call without replace_gzip can put it back.
+_fsspec_gzip: Any = None
+
+
 def register(name: str = "vek", *, compresslevel: int = 1, threads: int = 1, replace_gzip: bool = False) -> None:
-    """Registers in this process; harmless when repeated."""
-    from fsspec.compression import register_compression
+    """Registers in this process; harmless when repeated. Each call decides
+    who reads and writes gzip: vek with replace_gzip=True (or name="gzip"),
+    else fsspec's own codec, put back if an earlier call replaced it."""
+    global _fsspec_gzip
+    from fsspec.compression import compr, register_compression
 
     vekzip.vek_level(compresslevel)  # bad arguments fail here, not in a worker
     vekzip.thread_count(threads)
     codec = _Codec(compresslevel, threads)
-    register_compression(name, codec, [name] if name != "gzip" else ["gz"], force=True)
-    if replace_gzip and name != "gzip":
+    current_gzip = compr.get("gzip")
+    if not isinstance(current_gzip, _Codec):
+        _fsspec_gzip = current_gzip
+    if name != "gzip":
+        register_compression(name, codec, [name], force=True)
+    if replace_gzip or name == "gzip":
         register_compression("gzip", codec, ["gz"], force=True)
+    elif isinstance(current_gzip, _Codec) and _fsspec_gzip is not None:
+        register_compression("gzip", _fsspec_gzip, ["gz"], force=True)
 
 
 class RegisterOnWorkers:

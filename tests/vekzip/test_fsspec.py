@@ -42,7 +42,39 @@ def test_replace_gzip_takes_over_gz_paths(tmp_path):
         assert isinstance(f, vekzip.VekzipFile)
         assert gzip.decompress(path.read_bytes()) == b"a,b\n1,2\n" * 500
     finally:
-        fsspec.compression.register_compression("gzip", original, "gz", force=True)
+        vekzip.register_fsspec()
+    assert compr["gzip"] is original
+
+
+@pytest.mark.parametrize(
+    "calls, vek_writes_gz",
+    [
+        ([{"replace_gzip": True}, {}], False),  # the latest call puts fsspec's gzip back
+        ([{"replace_gzip": True}, {"name": "other"}], False),
+        ([{"name": "gzip"}, {}], False),
+    ],
+)
+def test_the_latest_registration_decides_who_writes_gz(tmp_path, calls, vek_writes_gz):
+    try:
+        for options in calls:
+            vekzip.register_fsspec(**options)
+        path = tmp_path / "table.csv.gz"
+        with fsspec.open(str(path), "wb", compression="infer") as f:
+            f.write(b"a,b\n1,2\n" * 500)
+        assert isinstance(f, vekzip.VekzipFile) == vek_writes_gz
+        assert gzip.decompress(path.read_bytes()) == b"a,b\n1,2\n" * 500
+    finally:
+        vekzip.register_fsspec()
+
+
+def test_pandas_reads_and_writes_vek_through_fsspec_urls():
+    pd = pytest.importorskip("pandas")
+    frame = pd.DataFrame({"x": range(300), "y": [f"v{i}" for i in range(300)]})
+    url = "memory://vekzip-test/frame.csv.vek"
+    frame.to_csv(url, index=False, storage_options={"compression": "vek"})
+    with fsspec.open(url, "rb") as raw:
+        assert pd.read_csv(gzip.open(raw)).equals(frame)
+    assert pd.read_csv(url, storage_options={"compression": "vek"}).equals(frame)
 
 
 def test_dask_bag_and_dataframe_on_a_cluster(tmp_path, client):
