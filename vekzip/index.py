@@ -21,9 +21,14 @@ subfield ID "VK":
 all little-endian. The empty member's deflate body and trailer are the
 fixed ten bytes 03 00 00 00 00 00 00 00 00 00, so the tail sits at a fixed
 place from the end of the file. A member with more chunks than one extra
-field holds gets several index members in a row. Every gzip reader decodes
-such a file to the same bytes (an index member yields none); a file that
-is a concatenation of indexed files is indexed all through.
+field holds gets several index members in a row, each extra field at most
+16 KiB (busybox's gzip refuses more; files written before that limit, with
+up to 64 KiB, are still read). Every gzip reader decodes such a file to the
+same bytes (an index member yields none); a file that is a concatenation of
+indexed files is indexed all through.
+
+The index only says where to look: the reader proves each chunk before it
+trusts it (see vekzip.reader), so a lying index costs speed, never bytes.
 """
 
 from __future__ import annotations
@@ -44,8 +49,12 @@ TAIL = struct.Struct("<IH4s")
 HEAD_MAGIC, TAIL_MAGIC, VERSION = b"vkix", b"VKIX", 1
 CONTINUED = 1
 EMPTY_MEMBER_END = b"\x03\x00" + b"\x00" * 8  # empty final block, CRC-32 0, length 0
-# The extra field is at most 65535 bytes, 4 of them the subfield's ID and length.
-MAX_ENTRIES = (65535 - 4 - HEAD.size - TAIL.size) // ENTRY.size
+# busybox's gzip refuses an extra field over 16 KiB, 4 bytes of it the
+# subfield's ID and length: 778 chunks per index member.
+MAX_EXTRA = 16384
+MAX_ENTRIES = (MAX_EXTRA - 4 - HEAD.size - TAIL.size) // ENTRY.size
+# No stream is larger than this; a larger total is a hostile index.
+MAX_TOTAL = (1 << 63) - 1
 # Header, XLEN, subfield ID and LEN before the subfield's data.
 INDEX_HEADER_SIZE = 10 + 2 + 4
 
@@ -58,12 +67,15 @@ class Chunk:
     """A chunk of the uncompressed stream: where its bytes are in the file,
     where it is in the output, and what it must inflate to."""
 
-    __slots__ = ("offset", "length", "start", "size", "crc", "last_byte")
+    __slots__ = ("offset", "length", "start", "size", "crc", "last_byte", "final")
 
-    def __init__(self, offset: int, length: int, start: int, size: int, crc: int, last_byte: int) -> None:
+    def __init__(
+        self, offset: int, length: int, start: int, size: int, crc: int, last_byte: int, final: bool = False
+    ) -> None:
         self.offset, self.length, self.start, self.size, self.crc, self.last_byte = (
             offset, length, start, size, crc, last_byte
         )
+        self.final = final  # the member's last chunk: its deflate stream ends with it
 
 
 def index_members(member_length: int, records: Sequence[tuple[int, int, int, int]]) -> bytes:
@@ -83,18 +95,19 @@ def index_members(member_length: int, records: Sequence[tuple[int, int, int, int
     return b"".join(out)
 
 
-def read_index(file: BinaryIO) -> list[Chunk]:
-    """Every chunk of a seekable file made of indexed members, in order;
-    NoIndex when any part of the file is not covered by a sound index."""
+def read_index(file: BinaryIO, start: int = 0) -> list[Chunk]:
+    """Every chunk of a seekable file, from byte `start` to its end, made of
+    indexed members, in order; NoIndex when any part of it is not covered
+    by a well-formed index. Linear in the number of index members."""
     end = file.seek(0, 2)
-    segments: list[list[Chunk]] = []
-    while end > 0:
-        entries: list[tuple[int, int, int, int]] = []
+    segments: list[list[Chunk]] = []  # last member first
+    while end > start:
+        parts: list[list[tuple[int, int, int, int]]] = []  # last index member first
         member_length = None
         first = None
         # The index members of one member, last first.
         while first != 0:
-            start, head, listed = _index_member_before(file, end)
+            begin, head, listed = _index_member_before(file, end)
             if member_length is not None and head[3] != member_length:
                 raise NoIndex("index members of one member disagree")
             member_length = head[3]
@@ -103,21 +116,24 @@ def read_index(file: BinaryIO) -> list[Chunk]:
             first = head[4]
             if bool(head[2] & CONTINUED) != (first > 0):
                 raise NoIndex("an index member says it continues one that is not there")
-            entries[:0] = listed
-            end = start
+            parts.append(listed)
+            end = begin
         assert member_length is not None
         member_start = end - member_length
-        if member_start < 0:
+        if member_start < start:
             raise NoIndex("the index covers more than the file holds")
-        segments.insert(0, _member_chunks(file, member_start, member_length, entries))
+        entries = [entry for listed in reversed(parts) for entry in listed]
+        segments.append(_member_chunks(file, member_start, member_length, entries))
         end = member_start
     chunks: list[Chunk] = []
     produced = 0
-    for segment in segments:
+    for segment in reversed(segments):
         for chunk in segment:
             chunk.start = produced
             produced += chunk.size
             chunks.append(chunk)
+    if produced > MAX_TOTAL:
+        raise NoIndex("the index declares more bytes than a stream can hold")
     return chunks
 
 
@@ -172,8 +188,12 @@ def _member_chunks(file: BinaryIO, start: int, length: int, entries: list) -> li
         raise NoIndex("the index does not point at a gzip member") from None
     if header is None:
         raise NoIndex("the indexed member's header is cut off")
-    if sum(e[0] for e in entries) != length - header.length - gzip_header.TRAILER_SIZE:
+    if not entries or sum(e[0] for e in entries) != length - header.length - gzip_header.TRAILER_SIZE:
         raise NoIndex("the chunks do not tile the member")
+    if sum(e[1] for e in entries) > MAX_TOTAL:
+        raise NoIndex("the index declares more bytes than a stream can hold")
+    if any(size == 0 and last != 0 for _, size, _, last in entries):
+        raise NoIndex("an empty chunk with a last byte")
     file.seek(start + length - gzip_header.TRAILER_SIZE)
     crc, size = struct.unpack("<II", file.read(gzip_header.TRAILER_SIZE))
     combined, total = 0, 0
@@ -186,5 +206,6 @@ def _member_chunks(file: BinaryIO, start: int, length: int, entries: list) -> li
     for compressed, chunk_size, chunk_crc, last in entries:
         chunks.append(Chunk(offset, compressed, 0, chunk_size, chunk_crc, last))
         offset += compressed
+    chunks[-1].final = True
     return chunks
 
