@@ -109,23 +109,37 @@ class IndexedCompressor:
         self._engine = engine
         self._indexed = False
         self._lock = _thread.allocate_lock()  # one index, also when threads share the object
+        # The stream's first bytes, until they hold the header: an empty
+        # stream has no chunk recorded, and its one chunk starts there.
+        self._head = b""
 
     @property
     def chunk_size(self) -> int:
         return self._engine.chunk_size
 
     def compress(self, data: Buffer) -> bytes:
-        return self._engine.compress(data)
+        return self._kept(self._engine.compress(data))
 
     def flush(self, mode: int = Z_FINISH) -> bytes:
         with self._lock:
-            out = self._engine.flush(mode)
+            out = self._kept(self._engine.flush(mode))
             if mode == Z_FINISH and not self._indexed:
+                from .gzip_header import parse_header
                 from .index import index_members
 
                 self._indexed = True
-                out += index_members(self._engine.written, self._engine.chunks())
+                records = self._engine.chunks()
+                if not records:
+                    header = parse_header(self._head)
+                    records = [(header.length if header else 10, 0, 0, 0)]
+                out += index_members(self._engine.written, records)
+                self._head = b""
             return out
+
+    def _kept(self, out: bytes) -> bytes:
+        if not self._indexed and len(self._head) < 1 << 17:
+            self._head += out[: (1 << 17) - len(self._head)]
+        return out
 
     def abandon(self) -> None:
         self._engine.abandon()
