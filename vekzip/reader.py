@@ -342,7 +342,8 @@ class IndexedReader(io.RawIOBase):
             parts = []
             while True:
                 part = bytearray(PIECE)
-                n = self._read_into(memoryview(part))
+                with memoryview(part) as view:
+                    n = self._read_into(view)
                 if not n:
                     return b"".join(parts)
                 del part[n:]
