@@ -4,9 +4,11 @@ inflated apart on whichever worker runs it, where Dask alone refuses to
 split a gzip file.
 
 A partition holds the lines that start in its chunk: it drops a first line
-that began in the chunk before (the index keeps each chunk's last byte), and
-takes the rest of its last line from the chunks after it. Files written with
-newline-aligned chunks need neither.
+that began in the chunk before, and takes the rest of its last line from the
+chunks after it. Whether the chunk before ended a line is the index's
+last-byte field, which is only a claim: the partition that inflates that
+chunk checks it against the bytes, and every partition depends on that
+check, so a false claim fails the computation instead of moving a line.
 
     import vekzip.dask
     lines = vekzip.dask.read_text("big.log.gz")          # a dask.bag.Bag
@@ -29,6 +31,23 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any
 
+# The pandas.read_csv options under which a partition of whole lines parses
+# as the same rows as it does inside the whole file. The others (skiprows,
+# nrows, skipfooter, several header rows, escapechar, another line
+# terminator or engine, ...) depend on rows of other partitions or cut
+# records elsewhere than at a newline, and are refused.
+CSV_OPTIONS = frozenset({
+    "sep", "delimiter", "header", "names", "index_col", "usecols", "dtype", "converters", "true_values",
+    "false_values", "skipinitialspace", "na_values", "keep_default_na", "na_filter", "skip_blank_lines",
+    "parse_dates", "date_format", "dayfirst", "decimal", "thousands", "quotechar", "quoting", "doublequote",
+    "comment", "encoding", "encoding_errors", "dtype_backend", "float_precision", "low_memory", "engine",
+})
+# What the first row is, for the options that read it: they apply to the
+# first partition only, the others get the column names.
+HEADER_OPTIONS = ("header", "names")
+# Rows read in sequence for the column types when the first partition has none.
+SAMPLE_ROWS = 1000
+
 
 def read_text(path: str | os.PathLike[str], *, encoding: str = "utf-8", errors: str = "strict") -> Any:
     """A dask.bag.Bag of the file's lines (each with its "\\n"), a partition
@@ -37,25 +56,57 @@ def read_text(path: str | os.PathLike[str], *, encoding: str = "utf-8", errors: 
     import dask.bag
 
     path = os.fspath(path)
-    count = len(_chunks(path, *_identity(path)))
-    parts = [dask.delayed(_lines)(path, k, encoding, errors) for k in range(count)]
+    pieces, checks = _pieces(path)
+    parts = [dask.delayed(_lines)(piece, check, encoding, errors) for piece, check in zip(pieces, checks)]
     return dask.bag.from_delayed(parts)
 
 
 def read_csv(path: str | os.PathLike[str], **kwargs: Any) -> Any:
-    """A dask DataFrame of a CSV file, a partition per chunk; the first line
-    is the header of every partition (unless header=None). Keyword
-    arguments go to pandas.read_csv."""
+    """A dask DataFrame of a CSV file, a partition per chunk, equal to
+    pandas.read_csv of the whole file (index included) for the options in
+    CSV_OPTIONS; others raise ValueError. A quoted field holding a newline
+    across a chunk boundary makes the partition where it starts read the
+    rest of the file in sequence. Column types are inferred per partition,
+    as Dask does; a partition that infers other types than the first raises
+    ValueError (pass dtype=)."""
+    import dask
     import dask.dataframe
     import pandas
 
+    _check_csv_options(kwargs)
     path = os.fspath(path)
-    count = len(_chunks(path, *_identity(path)))
-    header = b""
-    if kwargs.get("header", "infer") is not None:
-        header = _partition(path, 0).split(b"\n", 1)[0] + b"\n"
-    meta = pandas.read_csv(io.BytesIO(_partition(path, 0)), **kwargs).iloc[:0]
-    return dask.dataframe.from_map(_frame, [(path, k, header) for k in range(count)], meta=meta, kwargs=kwargs)
+    names = _column_names(path, kwargs)
+    pieces, checks = _pieces(path)
+    first = _parse(_partition(path, 0), 0, kwargs, names)
+    if first is None or isinstance(first, str):  # no rows to infer types from: the first ones in sequence
+        with _open_at(path, 0) as f:
+            first = pandas.read_csv(f, nrows=SAMPLE_ROWS, **kwargs)
+    meta = first.iloc[:0]
+    state: Any = (True, 0)  # all partitions before are whole records; rows before
+    parts = []
+    for number, (piece, check) in enumerate(zip(pieces, checks)):
+        parsed = dask.delayed(_parse)(piece, number, kwargs, names)
+        parts.append(dask.delayed(_finish)(parsed, state, check, path, number, kwargs, names, meta))
+        state = dask.delayed(_advance)(state, parsed)
+    return dask.dataframe.from_delayed(parts, meta=meta, verify_meta=False)
+
+
+def _check_csv_options(kwargs: dict) -> None:
+    refused = sorted(set(kwargs) - CSV_OPTIONS)
+    if kwargs.get("header", "infer") not in ("infer", 0, None):
+        refused.append(f"header={kwargs['header']!r}")
+    if kwargs.get("engine") not in (None, "c"):
+        refused.append(f"engine={kwargs['engine']!r}")  # only the C parser refuses a file ending inside quotes
+    if kwargs.get("parse_dates") and "date_format" not in kwargs:
+        refused.append("parse_dates without date_format")  # each partition would guess its own format
+    encoding = kwargs.get("encoding") or "utf-8"
+    if not "\n,".encode(encoding).endswith(b"\n,"):
+        refused.append(f"encoding={encoding!r}")  # partitions are cut at the byte 0x0A
+    if refused:
+        raise ValueError(
+            f"vekzip.dask.read_csv cannot split a file read with {', '.join(refused)}; "
+            "read it with pandas.read_csv(vekzip.open(path)) instead"
+        )
 
 
 def _identity(path: str) -> tuple[int, int]:
@@ -73,30 +124,55 @@ def _chunks(path: str, size: int, mtime_ns: int) -> list[Chunk]:
             raise ValueError(f"{path}: not an indexed gzip file ({error}); write it with index=True") from None
 
 
-def _partition(path: str, number: int) -> bytes:
-    """The bytes of the lines that start in chunk `number`."""
+def _pieces(path: str) -> tuple[list, list]:
+    """Per chunk, the delayed lines that start in it and the check that the
+    chunk before (the last one holding bytes) ends as the index says."""
+    import dask
+
     chunks = _chunks(path, *_identity(path))
-    lock = threading.Lock()
+    pieces = [dask.delayed(_partition)(path, k) for k in range(len(chunks))]
+    proofs = [dask.delayed(len)(piece) for piece in pieces]  # small: leaves the bytes where they are
+    checks = [None if (j := _filled_before(chunks, k)) is None else proofs[j] for k in range(len(chunks))]
+    return pieces, checks
+
+
+def _filled_before(chunks: list[Chunk], number: int) -> int | None:
+    """The last chunk before `number` that holds bytes."""
+    for k in range(number - 1, -1, -1):
+        if chunks[k].size:
+            return k
+    return None
+
+
+def _partition(path: str, number: int) -> tuple[int, bytes]:
+    """Where in the file's uncompressed bytes the lines that start in chunk
+    `number` begin, and their bytes."""
+    chunks = _chunks(path, *_identity(path))
+    chunk, lock = chunks[number], threading.Lock()
     with open(path, "rb") as f:
-        data = inflate_chunk(f, chunks[number], lock)
-        if number > 0 and chunks[number - 1].last_byte != 0x0A:
+        data = inflate_chunk(f, chunk, lock)
+        if data and data[-1] != chunk.last_byte:
+            raise ValueError(f"{path}: the index says chunk {number} ends with byte {chunk.last_byte}, it ends with {data[-1]}")
+        start = chunk.start
+        before = _filled_before(chunks, number)
+        if before is not None and chunks[before].last_byte != 0x0A:  # checked where that chunk is read
             cut = data.find(b"\n")
-            data = b"" if cut < 0 else data[cut + 1 :]
-            if not data:
-                return b""  # all of it belongs to a line that began earlier
+            if cut < 0:
+                return chunk.start + chunk.size, b""  # all of it belongs to a line that began earlier
+            start, data = start + cut + 1, data[cut + 1 :]
         following = number + 1
         while data and data[-1:] != b"\n" and following < len(chunks):
             more = inflate_chunk(f, chunks[following], lock)
             cut = more.find(b"\n")
             if cut >= 0:
-                return data + more[: cut + 1]
+                return start, data + more[: cut + 1]
             data += more
             following += 1
-    return data
+    return start, data
 
 
-def _lines(path: str, number: int, encoding: str, errors: str) -> list[str]:
-    text = _partition(path, number).decode(encoding, errors)
+def _lines(piece: tuple[int, bytes], check: Any, encoding: str, errors: str) -> list[str]:
+    text = piece[1].decode(encoding, errors)
     pieces = text.split("\n")
     lines = [piece + "\n" for piece in pieces[:-1]]
     if pieces[-1]:
@@ -104,11 +180,86 @@ def _lines(path: str, number: int, encoding: str, errors: str) -> list[str]:
     return lines
 
 
-def _frame(part: tuple[str, int, bytes], kwargs: dict) -> Any:
+def _column_names(path: str, kwargs: dict) -> list | None:
+    """The names the partitions after the first give their columns: the
+    ones given, or the header row's as pandas reads it, or none."""
     import pandas
 
-    path, number, header = part
-    body = _partition(path, number)
-    if number == 0:
-        return pandas.read_csv(io.BytesIO(body), **kwargs)
-    return pandas.read_csv(io.BytesIO(header + body), **kwargs)
+    if kwargs.get("names") is not None:
+        return list(kwargs["names"])
+    if kwargs.get("header", "infer") is None:
+        return None
+    header_only = {k: v for k, v in kwargs.items() if k not in ("usecols", "index_col", "dtype", "converters", "parse_dates")}
+    with _open_at(path, 0) as f:
+        return list(pandas.read_csv(f, nrows=0, **header_only).columns)
+
+
+def _open_at(path: str, start: int) -> Any:
+    import vekzip
+
+    f = vekzip.open(path, "rb")
+    f.seek(start)
+    return f
+
+
+_EMPTY = "empty"
+
+
+def _parse(piece: tuple[int, bytes], number: int, kwargs: dict, names: list | None) -> Any:
+    """The partition's rows, read as if it began at a record's start;
+    None when it ends inside a quoted field (it did not)."""
+    import pandas
+
+    data = piece[1]
+    if not data.strip():
+        return _EMPTY
+    options = kwargs if number == 0 else {
+        **{k: v for k, v in kwargs.items() if k not in HEADER_OPTIONS}, "header": None, "names": names
+    }
+    try:
+        frame = pandas.read_csv(io.BytesIO(data), **options)
+        return frame if len(frame) else _EMPTY  # a header alone says nothing of the types
+    except pandas.errors.ParserError as error:
+        if "EOF inside string" in str(error):
+            return None
+        raise
+
+
+def _advance(state: tuple[bool, int], parsed: Any) -> tuple[bool, int]:
+    whole, rows = state
+    if parsed is None:
+        return False, rows
+    return whole, rows + (0 if isinstance(parsed, str) else len(parsed))
+
+
+def _finish(parsed: Any, state: tuple[bool, int], check: Any, path: str, number: int, kwargs: dict,
+            names: list | None, meta: Any) -> Any:
+    """The partition as it stands in the whole file. Every partition before
+    ended at a record's end when `state` says so (the first partitions
+    start at the file's start), so this one begins at one. The first
+    partition that ends inside a quoted field reads the rest of the file
+    in sequence; the ones after it are empty."""
+    import pandas
+
+    whole, rows_before = state
+    if not whole:
+        return meta
+    if parsed is None:
+        start = _partition(path, number)[0]
+        options = kwargs if number == 0 else {
+            **{k: v for k, v in kwargs.items() if k not in HEADER_OPTIONS}, "header": None, "names": names
+        }
+        with _open_at(path, start) as f:
+            parsed = pandas.read_csv(f, **options)
+    if isinstance(parsed, str) or not len(parsed):
+        return meta
+    if list(parsed.columns) != list(meta.columns):
+        raise ValueError(f"{path}: partition {number} has columns {list(parsed.columns)}, the first {list(meta.columns)}")
+    differing = [c for c in meta.columns if parsed[c].dtype != meta[c].dtype]
+    if differing:
+        found = ", ".join(f"{c}: {parsed[c].dtype} (first partition {meta[c].dtype})" for c in differing[:3])
+        found += f" and {len(differing) - 3} more" if len(differing) > 3 else ""
+        raise ValueError(f"{path}: partition {number} infers other column types ({found}); pass dtype=")
+    if isinstance(parsed.index, pandas.RangeIndex):  # the whole file's row numbers
+        parsed.index = pandas.RangeIndex(rows_before, rows_before + len(parsed))
+    return parsed
