@@ -30,6 +30,22 @@ constexpr bool match_pays_off(uint32_t length, uint32_t distance_index, uint32_t
 void compress_block(DeflateStream& s, MatchTable& table, const uint8_t* in, int32_t len,
                     int32_t more);
 
+// The scan's variants; compress_block calls the one best_compress_block
+// chooses, once. Each writes exactly the scalar variant's bytes.
+using CompressBlock = void (*)(DeflateStream&, MatchTable&, const uint8_t*, int32_t, int32_t);
+void compress_block_scalar(DeflateStream& s, MatchTable& table, const uint8_t* in, int32_t len,
+                           int32_t more);
+// Runs of positions that find nothing probed 16 at a time (AVX-512 with
+// conflict detection and byte permutes); only where cpu_has_avx512_probe().
+void compress_block_avx512(DeflateStream& s, MatchTable& table, const uint8_t* in, int32_t len,
+                           int32_t more);
+bool cpu_has_avx512_probe();
+// The same, 8 at a time in AVX2 registers; only where cpu_has_avx2_probe().
+void compress_block_avx2(DeflateStream& s, MatchTable& table, const uint8_t* in, int32_t len,
+                         int32_t more);
+bool cpu_has_avx2_probe();
+CompressBlock best_compress_block();
+
 // The worst case is a run of 51 wide literals closed by a 4-byte match at a
 // distance above 16384: 51 * 9 + 25 = 484 bits for 55 bytes, 0.8 bit per byte
 // above 8. A stored run costs at most 49 bits above its bytes plus 40 per

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <random>
 #include <set>
+#include <string>
 
 #include "block_encoder.h"
 #include "code_tables.h"
@@ -397,6 +399,88 @@ TEST(BlockEncoder, CostTestAsOneComparisonAgreesWithTheBitCounts) {
         }
     }
 }
+
+}  // namespace
+}  // namespace vek::test
+
+namespace vek::test {
+namespace {
+
+// Inputs for the batched probe: long runs that find nothing, broken by
+// words repeated at every short period (so that a batch hits its own slots
+// twice, or finds a match in itself), by matches at every distance up to
+// the window's edge, and by wide bytes that send runs out stored.
+Bytes probe_input(std::mt19937& rng, size_t n) {
+    Bytes b(n);
+    for (size_t i = 0; i < n;) {
+        const size_t run = std::min(n - i, size_t(1 + rng() % 200));
+        const uint32_t kind = rng() % 5;
+        const size_t period = 1 + rng() % 20;
+        for (size_t k = 0; k < run; ++k, ++i) {
+            if (kind == 0) b[i] = uint8_t(rng());
+            else if (kind == 1) b[i] = k >= period ? b[i - period] : uint8_t(rng());
+            else if (kind == 2) b[i] = uint8_t(0x90 + rng() % 0x70);
+            else if (kind == 3) b[i] = i >= 32768 && k < 6 ? b[i - 32768 + rng() % 2] : uint8_t(rng() % 4);
+            else b[i] = uint8_t("abcdefgh"[rng() % 8]);
+        }
+    }
+    return b;
+}
+
+struct ScanResult {
+    Bytes out;
+    DeflateStream stream;
+};
+
+ScanResult run_variant(CompressBlock variant, const Bytes& in, MatchTable& table, int more, StreamState state) {
+    DeflateStream s{};
+    init_deflate(&s, 1);
+    s.state = state;
+    Bytes out(max_encode_output(s, in.size()));
+    s.out = out.data();
+    variant(s, table, in.data(), int32_t(in.size()), more);
+    out.resize(size_t(s.out - out.data()));
+    return {out, s};
+}
+
+struct Variant {
+    const char* name;
+    CompressBlock compress;
+    bool (*runs_here)();
+};
+void PrintTo(const Variant& variant, std::ostream* os) { *os << variant.name; }
+
+class ScanVariant : public ::testing::TestWithParam<Variant> {};
+
+// Every variant writes the scalar scan's bytes and leaves its state and
+// table, call after call on a kept table.
+TEST_P(ScanVariant, WritesTheScalarBytes) {
+    const Variant variant = GetParam();
+    if (!variant.runs_here()) GTEST_SKIP() << variant.name << " does not run on this CPU";
+    std::mt19937 rng(17);
+    auto scalar_table = std::make_unique<MatchTable>();
+    auto vector_table = std::make_unique<MatchTable>();
+    scalar_table->bias = vector_table->bias = 0;
+    for (int round = 0; round < 300; ++round) {
+        const size_t n = round % 30 == 0 ? 100000 + rng() % 100000 : rng() % 5000;
+        const Bytes in = round % 4 == 0 ? varied_input(rng, round % 5, n) : probe_input(rng, n);
+        const int more = int(rng() % 2);
+        const StreamState state = rng() % 2 ? StreamState::BlockBoundary : StreamState::FixedBlock;
+        const ScanResult want = run_variant(compress_block_scalar, in, *scalar_table, more, state);
+        const ScanResult got = run_variant(variant.compress, in, *vector_table, more, state);
+        ASSERT_EQ(got.out, want.out) << "round " << round;
+        ASSERT_EQ(got.stream.bit_queue, want.stream.bit_queue);
+        ASSERT_EQ(got.stream.bit_count, want.stream.bit_count);
+        ASSERT_EQ(got.stream.state, want.stream.state);
+        ASSERT_EQ(vector_table->bias, scalar_table->bias);
+        ASSERT_EQ(std::memcmp(vector_table->entry, scalar_table->entry, sizeof scalar_table->entry), 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Variants, ScanVariant,
+                         ::testing::Values(Variant{"avx512", compress_block_avx512, cpu_has_avx512_probe},
+                                           Variant{"avx2", compress_block_avx2, cpu_has_avx2_probe}),
+                         [](const ::testing::TestParamInfo<Variant>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace vek::test
