@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import struct
 
-from .gzip_header import TRAILER_SIZE, Header, NotGzip, parse_header
+from .gzip_header import MAGIC, TRAILER_SIZE, Header, HeaderParser, NotGzip
 
 try:
     from isal import igzip as gzip_module
@@ -46,6 +46,7 @@ class Outcome:
         self.header: Header | None = None
         self.size = 0
         self.trailing_garbage = False
+        self.trailing_zeros = False
         self.members = 0
         self.last_crc = 0  # the last member's trailer, as gzip -l reports it
         self.last_size = 0
@@ -60,7 +61,7 @@ def inflate(read: Callable[[int], bytes], write: Callable[[bytes], object], fmt:
     """Decompresses all that read() gives (a stream in the format) into
     write(). Raises Corrupt with GNU gzip's words."""
     if fmt == "gzip":
-        return _inflate_members(read, write)
+        return _inflate_members(_Input(read), write)
     outcome = Outcome()
     d = zlib_module.decompressobj(WBITS[fmt])
     data = read(BLOCK)
@@ -75,52 +76,105 @@ def inflate(read: Callable[[int], bytes], write: Callable[[bytes], object], fmt:
     return outcome
 
 
-def _feed(d: Any, data: bytes, write: Callable[[bytes], object]) -> int:
-    """One block of input through the decompressor, output in bounded pieces."""
+def _feed(d: Any, data: bytes | memoryview, write: Callable[[bytes], object]) -> int:
+    """One block of input through the decompressor, its output written in
+    bounded pieces. A full piece means the inflater may hold more output
+    even when it has taken all the input, so it is asked again until a
+    piece comes back short."""
     try:
         out = d.decompress(data, OUT_BLOCK)
-        size = len(out)
-        if out:
-            write(out)
-        while d.unconsumed_tail and not d.eof:
-            out = d.decompress(d.unconsumed_tail, OUT_BLOCK)
+        size = 0
+        while True:
             size += len(out)
             if out:
                 write(out)
-        return size
+            if d.eof:
+                return size
+            if d.unconsumed_tail:
+                out = d.decompress(d.unconsumed_tail, OUT_BLOCK)
+            elif len(out) == OUT_BLOCK:
+                out = d.decompress(b"", OUT_BLOCK)
+            else:
+                return size
     except zlib_module.error:  # type: ignore[misc]
         raise Corrupt("invalid compressed data--format violated") from None
 
 
-def _inflate_members(read: Callable[[int], bytes], write: Callable[[bytes], object]) -> Outcome:
-    outcome = Outcome()
-    pending = read(BLOCK)
-    if not pending:
-        raise Corrupt("unexpected end of file")
-    first = True
-    while True:
-        # The member's header, from as many blocks as it takes.
-        while True:
-            try:
-                header = parse_header(pending)
-            except NotGzip as error:
-                if first:
-                    raise Corrupt(str(error)) from None
-                # After a complete member: zeros are padding, anything else garbage.
-                outcome.trailing_garbage = pending.strip(b"\0") != b"" or _garbage_follows(read)
-                return outcome
-            if header is not None:
-                break
-            more = read(BLOCK)
-            if not more:
-                if first:
-                    raise Corrupt("unexpected end of file")
-                outcome.trailing_garbage = pending.strip(b"\0") != b""
-                return outcome
-            pending += more
+class _Input:
+    """The stream's bytes, a block at a time, with what was looked at but not
+    used put back."""
+
+    def __init__(self, read: Callable[[int], bytes]) -> None:
+        self._read = read
+        self._held: bytes | memoryview = b""
+
+    def take(self) -> bytes | memoryview:
+        """The next bytes (b"" at the end)."""
+        if self._held:
+            held, self._held = self._held, b""
+            return held
+        return self._read(BLOCK)
+
+    def put_back(self, data: bytes | memoryview) -> None:
+        self._held = bytes(data) + bytes(self._held) if self._held else data
+
+    def byte(self) -> int | None:
+        data = self.take()
+        if not data:
+            return None
+        self.put_back(data[1:])
+        return data[0]
+
+
+def _after_member(source: _Input, outcome: Outcome) -> bool:
+    """What follows a member, judged as gzip judges it: True when another
+    member starts. A lone byte other than zero is a cut header; zeros to the
+    end are padding; other bytes are garbage."""
+    first = source.byte()
+    if first is None:
+        return False
+    second = source.byte()
+    if second is None:
         if first:
+            raise Corrupt("unexpected end of file")
+        outcome.trailing_zeros = True
+        return False
+    if bytes((first, second)) == MAGIC:
+        source.put_back(MAGIC)
+        return True
+    if first == 0 and second == 0:
+        while data := source.take():
+            if bytes(data).strip(b"\0"):
+                outcome.trailing_garbage = True
+                return False
+        outcome.trailing_zeros = True
+        return False
+    outcome.trailing_garbage = True
+    return False
+
+
+def _read_header(source: _Input) -> Header:
+    parser = HeaderParser()
+    while True:
+        data = source.take()
+        if not data:
+            raise Corrupt("unexpected end of file")
+        try:
+            parsed = parser.feed(data)
+        except NotGzip as error:
+            raise Corrupt(str(error)) from None
+        if parsed is not None:
+            header, rest = parsed
+            source.put_back(rest)
+            return header
+
+
+def _inflate_members(source: _Input, write: Callable[[bytes], object]) -> Outcome:
+    outcome = Outcome()
+    while True:
+        header = _read_header(source)
+        if outcome.header is None:
             outcome.header = header
-        first = False
         # The body, then its trailer.
         d = zlib_module.decompressobj(-15)
         crc, size = 0, 0
@@ -131,20 +185,17 @@ def _inflate_members(read: Callable[[int], bytes], write: Callable[[bytes], obje
             size += len(out)
             write(out)
 
-        data = pending[header.length :]
         while not d.eof:
+            data = source.take()
             if not data:
-                data = read(BLOCK)
-                if not data:
-                    raise Corrupt("unexpected end of file")
+                raise Corrupt("unexpected end of file")
             _feed(d, data, checked)
-            data = b""
         pending = d.unused_data
         while len(pending) < TRAILER_SIZE:
-            more = read(BLOCK)
+            more = source.take()
             if not more:
                 raise Corrupt("unexpected end of file")
-            pending += more
+            pending += bytes(more)
         stored_crc, stored_size = struct.unpack_from("<II", pending)
         if stored_crc != crc & 0xFFFFFFFF:
             raise Corrupt("invalid compressed data--crc error")
@@ -152,18 +203,8 @@ def _inflate_members(read: Callable[[int], bytes], write: Callable[[bytes], obje
             raise Corrupt("invalid compressed data--length error")
         outcome.size += size
         outcome.members += 1
-        outcome.last_crc, outcome.last_size = stored_crc, stored_size
-        pending = pending[TRAILER_SIZE:]
-        if not pending:
-            pending = read(BLOCK)
-            if not pending:
-                return outcome
-
-
-def _garbage_follows(read: Callable[[int], bytes]) -> bool:
-    while True:
-        more = read(BLOCK)
-        if not more:
-            return False
-        if more.strip(b"\0"):
-            return True
+        # The true length: ISIZE holds it only modulo 2^32.
+        outcome.last_crc, outcome.last_size = stored_crc, size
+        source.put_back(pending[TRAILER_SIZE:])
+        if not _after_member(source, outcome):
+            return outcome

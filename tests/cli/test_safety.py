@@ -67,3 +67,40 @@ def test_a_link_swapped_for_the_output_never_gets_the_input_s_owner_or_mode(tmp_
     info = victim.stat()
     assert (info.st_uid, info.st_gid, info.st_mode & 0o7777) == (0, 0, 0o600)
     assert victim.read_bytes() == b"root's own"
+
+
+@pytest.mark.parametrize("fmt, wbits", [("zlib", 15), ("raw", -15), ("gzip", 31)])
+def test_streams_longer_than_one_output_piece_read_back(tmp_path, fmt, wbits):
+    # 16 MiB + 1 of zeros inflate from one small input block into more than
+    # one 16 MiB output piece.
+    data = bytes((16 << 20) + 1)
+    packed = run("-c", "--format", fmt, stdin=data).stdout
+    assert zlib.decompress(packed, wbits) == data
+    assert run("-t", "--format", fmt, stdin=packed).returncode == 0
+    result = run("-dc", "--format", fmt, stdin=packed)
+    assert result.returncode == 0 and result.stdout == data, result.stderr
+
+
+def peak_kib(code: str) -> tuple[int, str]:
+    """Runs `code` (which sets `status`) in a new interpreter; returns its
+    peak resident set in KiB and its standard error."""
+    script = code + (
+        "\nimport sys\nsys.stdout.flush()\n"
+        "print(next(l.split()[1] for l in open('/proc/self/status') if l.startswith('VmHWM')), status)\n"
+    )
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    return int(result.stdout.split()[0]), result.stderr
+
+
+def test_a_name_that_never_ends_costs_bounded_memory(tmp_path):
+    # Each block of a header used to be appended and the header parsed
+    # again: quadratic time and the whole field in memory.
+    path = tmp_path / "endless.gz"
+    with open(path, "wb") as out:
+        out.write(b"\x1f\x8b\x08\x08\0\0\0\0\0\x03")
+        for _ in range(96):
+            out.write(b"n" * (1 << 20))
+    baseline, _ = peak_kib("from vekzip import cli, inflate\nstatus = 0")
+    peak, errors = peak_kib(f"from vekzip import cli\nstatus = cli.main(['-t', {str(path)!r}])")
+    assert "unexpected end of file" in errors
+    assert peak - baseline < 40_000, (peak, baseline)
