@@ -64,9 +64,9 @@ def read_text(path: str | os.PathLike[str], *, encoding: str = "utf-8", errors: 
 def read_csv(path: str | os.PathLike[str], **kwargs: Any) -> Any:
     """A dask DataFrame of a CSV file, a partition per chunk, equal to
     pandas.read_csv of the whole file (index included) for the options in
-    CSV_OPTIONS; others raise ValueError. A quoted field holding a newline
-    across a chunk boundary makes the partition where it starts read the
-    rest of the file in sequence. Column types are inferred per partition,
+    CSV_OPTIONS; others raise ValueError. A partition that ends inside a
+    quoted field (a newline in it across a chunk boundary) takes in the
+    partitions after it until its records end. Column types are inferred per partition,
     as Dask does; a partition that infers other types than the first raises
     ValueError (pass dtype=)."""
     import dask
@@ -82,12 +82,12 @@ def read_csv(path: str | os.PathLike[str], **kwargs: Any) -> Any:
         with _open_at(path, 0) as f:
             first = pandas.read_csv(f, nrows=SAMPLE_ROWS, **kwargs)
     meta = first.iloc[:0]
-    state: Any = (True, 0)  # all partitions before are whole records; rows before
+    state: Any = (0, 0)  # the first partition that starts at a record's start; rows before it
     parts = []
     for number, (piece, check) in enumerate(zip(pieces, checks)):
         parsed = dask.delayed(_parse)(piece, number, kwargs, names)
-        parts.append(dask.delayed(_finish)(parsed, state, check, path, number, kwargs, names, meta))
-        state = dask.delayed(_advance)(state, parsed)
+        frame, state = dask.delayed(_resolve, nout=2)(parsed, state, check, path, number, kwargs, names, meta)
+        parts.append(frame)
     return dask.dataframe.from_delayed(parts, meta=meta, verify_meta=False)
 
 
@@ -213,9 +213,7 @@ def _parse(piece: tuple[int, bytes], number: int, kwargs: dict, names: list | No
     data = piece[1]
     if not data.strip():
         return _EMPTY
-    options = kwargs if number == 0 else {
-        **{k: v for k, v in kwargs.items() if k not in HEADER_OPTIONS}, "header": None, "names": names
-    }
+    options = _options(kwargs, number, names)
     try:
         frame = pandas.read_csv(io.BytesIO(data), **options)
         return frame if len(frame) else _EMPTY  # a header alone says nothing of the types
@@ -225,34 +223,39 @@ def _parse(piece: tuple[int, bytes], number: int, kwargs: dict, names: list | No
         raise
 
 
-def _advance(state: tuple[bool, int], parsed: Any) -> tuple[bool, int]:
-    whole, rows = state
-    if parsed is None:
-        return False, rows
-    return whole, rows + (0 if isinstance(parsed, str) else len(parsed))
+def _options(kwargs: dict, number: int, names: list | None) -> dict:
+    """The options for a partition: the header's apply to the first only."""
+    if number == 0:
+        return kwargs
+    return {**{k: v for k, v in kwargs.items() if k not in HEADER_OPTIONS}, "header": None, "names": names}
 
 
-def _finish(parsed: Any, state: tuple[bool, int], check: Any, path: str, number: int, kwargs: dict,
-            names: list | None, meta: Any) -> Any:
-    """The partition as it stands in the whole file. Every partition before
-    ended at a record's end when `state` says so (the first partitions
-    start at the file's start), so this one begins at one. The first
-    partition that ends inside a quoted field reads the rest of the file
-    in sequence; the ones after it are empty."""
+def _resolve(parsed: Any, state: tuple[int, int], check: Any, path: str, number: int, kwargs: dict,
+             names: list | None, meta: Any) -> tuple[Any, tuple[int, int]]:
+    """The partition as it stands in the whole file, and the state for the
+    next. `state` holds the first partition that starts at a record's
+    start (the first partition does, and so does each after one that ends
+    at a record's end) and the rows before it. A partition that ends inside
+    a quoted field takes in the partitions after it until its records
+    end; those it took in are empty."""
     import pandas
 
-    whole, rows_before = state
-    if not whole:
-        return meta
+    resume, rows_before = state
+    if number < resume:
+        return meta, state
+    following = number + 1
     if parsed is None:
-        start = _partition(path, number)[0]
-        options = kwargs if number == 0 else {
-            **{k: v for k, v in kwargs.items() if k not in HEADER_OPTIONS}, "header": None, "names": names
-        }
-        with _open_at(path, start) as f:
-            parsed = pandas.read_csv(f, **options)
+        chunk_count = len(_chunks(path, *_identity(path)))
+        data = _partition(path, number)[1]
+        while parsed is None:
+            if following == chunk_count:  # the file ends inside quotes: pandas' own refusal
+                return pandas.read_csv(io.BytesIO(data), **_options(kwargs, number, names)), state
+            data += _partition(path, following)[1]
+            following += 1
+            parsed = _parse((0, data), number, kwargs, names)
+    next_state = (following, rows_before + (0 if isinstance(parsed, str) else len(parsed)))
     if isinstance(parsed, str) or not len(parsed):
-        return meta
+        return meta, next_state
     if list(parsed.columns) != list(meta.columns):
         raise ValueError(f"{path}: partition {number} has columns {list(parsed.columns)}, the first {list(meta.columns)}")
     differing = [c for c in meta.columns if parsed[c].dtype != meta[c].dtype]
@@ -262,4 +265,4 @@ def _finish(parsed: Any, state: tuple[bool, int], check: Any, path: str, number:
         raise ValueError(f"{path}: partition {number} infers other column types ({found}); pass dtype=")
     if isinstance(parsed.index, pandas.RangeIndex):  # the whole file's row numbers
         parsed.index = pandas.RangeIndex(rows_before, rows_before + len(parsed))
-    return parsed
+    return parsed, next_state

@@ -57,8 +57,8 @@ def _rows(count, width=60, quoted_newlines=False):
     out = []
     for i in range(count):
         text = "y" * rng.randrange(0, width)
-        if quoted_newlines and i % 7 == 3:
-            text = f'"{text[:10]}\n{text[10:]}, ""q""\n"'  # newlines, a delimiter and quotes in one field
+        if quoted_newlines and i % 40 == 3:  # 2 KB of lines, a delimiter and quotes in one field
+            text = '"' + 'z, "" q\n' * 250 + '"'
         out.append(f"{i},{rng.random():.6f},{text}\n")
     return "".join(out)
 
@@ -101,6 +101,19 @@ def test_read_csv_gives_the_frame_pandas_gives_on_the_whole_file(tmp_path, clien
     with dask.config.set({"dataframe.convert-string": False}):
         got = vekzip.dask.read_csv(path, **options).compute()
     pd.testing.assert_frame_equal(got, pd.read_csv(gzip.open(path), **options))
+
+
+def test_a_quoted_field_across_a_boundary_takes_in_only_the_partitions_it_spans(tmp_path, client):
+    import dask
+
+    path = _indexed(tmp_path, "a,b,c\n" + _rows(3000, quoted_newlines=True), chunk_size=8192)
+    with dask.config.set({"dataframe.convert-string": False}):
+        frame = vekzip.dask.read_csv(path)
+        sizes = frame.map_partitions(len).compute().tolist()
+        got = frame.compute()
+    assert 0 in sizes, "some partition began inside a quoted field"
+    assert sizes[-1] > 0 and sizes.index(0) < len(sizes) - 1, "the partitions after it read in parallel again"
+    pd.testing.assert_frame_equal(got, pd.read_csv(gzip.open(path)))
 
 
 @pytest.mark.parametrize(
