@@ -7,8 +7,9 @@ A partition holds the lines that start in its chunk: it drops a first line
 that began in the chunk before, and takes the rest of its last line from the
 chunks after it. Whether the chunk before ended a line is the index's
 last-byte field, which is only a claim: the partition that inflates that
-chunk checks it against the bytes, and every partition depends on that
-check, so a false claim fails the computation instead of moving a line.
+chunk checks it against the bytes, and every partition depends on the
+proof of every chunk before it, so a false claim fails the computation
+instead of moving a line.
 
     import vekzip.dask
     lines = vekzip.dask.read_text("big.log.gz")          # a dask.bag.Bag
@@ -125,15 +126,24 @@ def _chunks(path: str, size: int, mtime_ns: int) -> list[Chunk]:
 
 
 def _pieces(path: str) -> tuple[list, list]:
-    """Per chunk, the delayed lines that start in it and the check that the
-    chunk before (the last one holding bytes) ends as the index says."""
+    """Per chunk, the delayed lines that start in it and the proof of every
+    chunk before it: a chunk's bytes are what a sequential reader reads
+    only when the chunks before it are proven too, and their last bytes, as
+    the index claims them, decide where the lines begin. The proofs are a
+    chain of small tasks, so the chunks still inflate in parallel and their
+    bytes stay where they are."""
     import dask
 
     chunks = _chunks(path, *_identity(path))
     pieces = [dask.delayed(_partition)(path, k) for k in range(len(chunks))]
-    proofs = [dask.delayed(len)(piece) for piece in pieces]  # small: leaves the bytes where they are
-    checks = [None if (j := _filled_before(chunks, k)) is None else proofs[j] for k in range(len(chunks))]
-    return pieces, checks
+    proofs: list = []
+    for piece in pieces:
+        proofs.append(dask.delayed(_proven)(piece, proofs[-1] if proofs else None))
+    return pieces, [None] + proofs[:-1]
+
+
+def _proven(piece: tuple[int, bytes], earlier: Any) -> bool:
+    return True  # reached only when the piece and every one before it were read and checked
 
 
 def _filled_before(chunks: list[Chunk], number: int) -> int | None:
