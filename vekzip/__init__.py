@@ -21,7 +21,10 @@ if TYPE_CHECKING:
 
     Buffer = Union[bytes, bytearray, memoryview]
 
-__all__ = ["VekzipFile", "compress", "compressobj", "open", "register_archive_format", "register_fsspec"]
+__all__ = [
+    "READ", "WRITE", "BadGzipFile", "GzipFile", "VekzipFile", "compress", "compressobj", "decompress", "open",
+    "register_archive_format", "register_fsspec",
+]
 
 # vek's format numbers (vek.VEK_FMT_GZIP, _ZLIB, _DEFLATE), so that vekzip
 # needs no vek, which exists for Python 3.10 only.
@@ -45,6 +48,22 @@ def _integer(value: object, name: str) -> int:
         except TypeError:
             pass
     raise TypeError(f"{name} must be an integer, not {type(value).__name__}")
+
+
+def _boolean(value: object, name: str) -> bool:
+    """True or False only: index="yes" is a mistake, not a wish."""
+    if not isinstance(value, bool):
+        raise TypeError(f"{name} must be True or False, not {value!r}")
+    return value
+
+
+def _mtime(value: object) -> int:
+    """A gzip header's time: seconds since 1970 (a float is truncated, as
+    gzip does), 0 to 2**32 - 1."""
+    seconds = int(value) if isinstance(value, float) else _integer(value, "mtime")
+    if not 0 <= seconds < 1 << 32:
+        raise ValueError(f"mtime must be 0 to 2**32 - 1 seconds, not {value!r}")
+    return seconds
 
 
 def format_code(format: str | int) -> int:
@@ -158,10 +177,37 @@ def _streaming(
     return IndexedCompressor(engine) if index else engine
 
 
+# zlib's wbits for the containers vek writes: vek's window is 32 KiB, so
+# zlib's smaller windows (9 to 14) cannot be promised to a reader.
+WBITS_FORMATS = {15: "zlib", -15: "raw", 31: "gzip"}
+DEFLATED = 8
+
+
+def _format_of_wbits(wbits: object, method: object, mem_level: object, strategy: object, zdict: object) -> str:
+    if _integer(method, "method") != DEFLATED:
+        raise ValueError("method must be DEFLATED (8)")
+    if not 1 <= _integer(mem_level, "memLevel") <= 9:
+        raise ValueError("memLevel must be 1 to 9")
+    if not 0 <= _integer(strategy, "strategy") <= 4:
+        raise ValueError("strategy must be one of zlib's Z_* strategies, 0 to 4")
+    if zdict is not None:
+        raise ValueError("vek keeps no history, so it takes no preset dictionary (zdict)")
+    bits = _integer(wbits, "wbits")
+    if bits not in WBITS_FORMATS:
+        raise ValueError(f"wbits must be 15 (zlib), -15 (raw) or 31 (gzip), not {bits}: vek's window is 32 KiB, "
+                         "which a reader made with a smaller wbits refuses")
+    return WBITS_FORMATS[bits]
+
+
 def compressobj(
     compresslevel: int = 1,
+    method: int = DEFLATED,
+    wbits: int | None = None,
+    memLevel: int = 8,
+    strategy: int = 0,
+    zdict: object = None,
     *,
-    format: str | int = "gzip",
+    format: str | int | None = None,
     threads: int = 1,
     chunk_size: int | None = None,
     index: bool = False,
@@ -183,15 +229,26 @@ def compressobj(
     ``index=True`` (gzip only) makes the stream splittable: its chunks can
     be found and inflated apart, and the last flush adds the index (see
     vekzip.index).
+    zlib.compressobj's arguments are taken too (``level, method, wbits,
+    memLevel, strategy``): ``wbits`` 15 makes a zlib stream, -15 raw
+    DEFLATE, 31 gzip; memLevel and strategy are accepted and do not change
+    vek's one way of compressing. Without ``wbits`` or ``format``: gzip.
     """
+    chosen = _format_of_wbits(31 if wbits is None else wbits, method, memLevel, strategy, zdict)
+    if format is None:
+        format = chosen
+    elif wbits is not None and format_code(format) != FORMATS[chosen]:
+        raise ValueError(f"wbits={wbits} makes a {chosen} stream, but format={format!r} was given")
     level, fmt = vek_level(compresslevel), format_code(format)
-    return _streaming(level, fmt, thread_count(threads), chunk_bytes(chunk_size, index), index=bool(index))
+    index = _boolean(index, "index")
+    return _streaming(level, fmt, thread_count(threads), chunk_bytes(chunk_size, index), index=index)
 
 
 def compress(
     data: Buffer,
     compresslevel: int = 1,
     *,
+    mtime: float | None = None,
     format: str | int = "gzip",
     threads: int = 1,
     chunk_size: int | None = None,
@@ -204,20 +261,51 @@ def compress(
     compressing setting). ``threads``: 1 or more (the caller's included),
     or 0 for every CPU this process may use; the bytes are the same for any
     count. ``index=True`` (gzip only) makes the file splittable (see
-    vekzip.index).
+    vekzip.index). ``mtime`` (gzip only) goes into the header; without it
+    the time is 0, so that the same data gives the same bytes.
     """
     level, fmt = vek_level(compresslevel), format_code(format)
-    threads, size = thread_count(threads), chunk_bytes(chunk_size, index)
+    threads, size = thread_count(threads), chunk_bytes(chunk_size, _boolean(index, "index"))
+    seconds = None if mtime is None else _mtime(mtime)
+    if seconds is not None and fmt != FORMATS["gzip"]:
+        raise ValueError("mtime is a field of the gzip header; zlib and raw streams have none")
     if not index:
-        return _engine.compress(data, level, fmt, threads, size)
-    _check_indexable(fmt, index)
-    from .index import index_members
+        out = _engine.compress(data, level, fmt, threads, size)
+    else:
+        _check_indexable(fmt, index)
+        from .index import index_members
 
-    member, records = _engine.compress_indexed(data, level, fmt, threads, size)
-    return member + index_members(len(member), records)
+        member, records = _engine.compress_indexed(data, level, fmt, threads, size)
+        out = member + index_members(len(member), records)
+    if seconds:
+        # vek's header is fixed: MTIME is bytes 4 to 7, under no header CRC.
+        out = out[:4] + seconds.to_bytes(4, "little") + out[8:]
+    return out
 
 
-from .file import VekzipFile, open  # noqa: E402  (the writer uses the names above)
+def decompress(data: Buffer) -> bytes:
+    """gzip.decompress: the bytes of every gzip member in ``data``, through
+    ISA-L's inflater when installed, else zlib; BadGzipFile or EOFError as
+    gzip raises them."""
+    from .gzip_reader import decompress as inflate_all
+
+    return inflate_all(data)
+
+
+from .file import READ, WRITE, GzipFile, VekzipFile, open  # noqa: E402  (the writer uses the names above)
+
+if TYPE_CHECKING:
+    from gzip import BadGzipFile as BadGzipFile
+
+
+def __getattr__(name: str) -> object:
+    # gzip's own class, so that code catching gzip.BadGzipFile catches
+    # vekzip's too; imported when asked for, as gzip costs a start 3 ms.
+    if name == "BadGzipFile":
+        import gzip
+
+        return gzip.BadGzipFile
+    raise AttributeError(f"module 'vekzip' has no attribute {name!r}")
 
 
 # The integrations import what they integrate with (tarfile, fsspec) only

@@ -1,12 +1,14 @@
-"""VekzipFile and open(): the gzip-style file writer.
+"""GzipFile, VekzipFile and open(): gzip's file objects, writing with vek.
 
 Writes are gathered into chunks of ``chunk_size`` bytes and compressed
 through the engine, so that without flush() calls the file holds exactly
 ``vekzip.compress(everything_written, ...)`` with the same arguments,
 whatever the sizes of the writes and the number of threads. With threads
 above 1 the chunks are compressed in the background while write() returns,
-about two chunks a thread in flight at the most. The gzip header is vek's
-fixed 10 bytes (no name, time 0), so the output is reproducible.
+about two chunks a thread in flight at the most. GzipFile's header holds
+the file's name, as gzip's; VekzipFile's is vek's fixed 10 bytes (no name,
+time 0). Reading goes through vekzip.reader (indexed files) or
+vekzip.gzip_reader.
 """
 
 from __future__ import annotations
@@ -15,6 +17,7 @@ import _thread
 import builtins
 import io
 import os
+import sys
 
 import vekzip
 
@@ -27,8 +30,9 @@ if TYPE_CHECKING:
     StrOrBytesPath = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 WRITE_MODES = {"w": "wb", "wb": "wb", "x": "xb", "xb": "xb", "a": "ab", "ab": "ab"}
-TEXT_MODES = {"wt": "wb", "xt": "xb", "at": "ab"}
-READ_MODES = {"r": "rb", "rb": "rb", "rt": "rt"}
+READ_MODES = {"r": "rb", "rb": "rb"}
+# gzip's values for GzipFile.mode, which changed in Python 3.13.
+READ, WRITE = ("rb", "wb") if sys.version_info >= (3, 13) else (1, 2)
 
 # How many times this process image has been forked into a child: a writer
 # made before a fork belongs to the parent, and its lock, threads and stream
@@ -37,21 +41,22 @@ _forks = [0]
 os.register_at_fork(after_in_child=lambda: _forks.__setitem__(0, _forks[0] + 1))
 
 
-class VekzipFile(io.BufferedIOBase):
-    """A write-only binary file object that compresses what is written into
-    one gzip member (or zlib or raw DEFLATE stream), as gzip.GzipFile does.
+class GzipFile(io.BufferedIOBase):
+    """gzip.GzipFile, compressing with vek: one gzip member (or zlib or raw
+    DEFLATE stream) written, or a gzip file read.
 
     ``filename`` (a path) or ``fileobj`` (a binary file object, left open by
-    close()) names the destination. ``mode``: "w"/"wb", "x"/"xb" or
-    "a"/"ab" (a new gzip member after what the file holds; gzip only);
-    without one, the mode of ``fileobj`` if it has a writing one, else "wb".
+    close()) names the file. ``mode``: "r"/"rb" reads (through ISA-L's
+    reader when installed, else the standard library's; a file written with
+    index=True on ``threads`` threads, seekably); "w"/"wb", "x"/"xb" or
+    "a"/"ab" (a new gzip member after what the file holds; gzip only)
+    write. Without one, the mode of ``fileobj``, else "rb", as gzip.
 
-    ``index=True`` makes the file splittable (see vekzip.index): readers
-    that know the index inflate it on several threads and seek in it.
-
-    ``mtime`` and ``fname`` go into the gzip header (MTIME, FNAME), as gzip
-    writes them by default; without them the header is vek's fixed 10
-    bytes (no name, time 0), so that the output is reproducible.
+    The header holds the file's name as gzip writes it (FNAME, without
+    ".gz") and ``mtime``, which defaults to 0 (gzip's is the current time),
+    so that the same data gives the same bytes on every run. ``fname``
+    names it otherwise. ``index=True`` makes the file splittable (see
+    vekzip.index).
 
     One writer may be shared by threads: each write is whole. A write or
     flush that fails (the file raising, an interrupt) fails the writer:
@@ -60,64 +65,186 @@ class VekzipFile(io.BufferedIOBase):
     with other content.
     """
 
+    # VekzipFile leaves the name out: its bytes depend on the data alone.
+    _name_in_header = True
+    myfileobj: IO[bytes] | None = None
+    fileobj: IO[bytes] | None = None
+
     def __init__(
         self,
         filename: StrOrBytesPath | None = None,
         mode: str | None = None,
         compresslevel: int = 1,
         fileobj: IO[bytes] | None = None,
+        mtime: float | None = None,
         *,
         format: str | int = "gzip",
         threads: int = 1,
         chunk_size: int | None = None,
-        mtime: int | None = None,
         fname: str | bytes | None = None,
         index: bool = False,
     ) -> None:
         self._closed = True  # until it is complete: close() then has nothing to end
+        self._buffer: Any = None
+        given_mode = mode
         if mode is None:
             # As gzip: the mode of fileobj, else reading; never writing by
             # default, which would truncate a file someone meant to read.
-            mode = getattr(fileobj, "mode", "rb")
-            if not isinstance(mode, str) or mode.replace("+", "").rstrip("b") not in ("w", "x", "a"):
+            mode = getattr(fileobj, "mode", "rb") if fileobj is not None else "rb"
+            if not isinstance(mode, str) or mode[:1] not in ("w", "x", "a"):
                 mode = "rb"
-        if mode not in WRITE_MODES:
-            raise ValueError(f"VekzipFile writes only, in mode 'w', 'x' or 'a' (with 'b'), not {mode!r}; "
-                             "vekzip.open reads gzip files")
-        binary_mode = WRITE_MODES[mode]
+            mode = mode[:1] + "b"
+        if mode not in READ_MODES and mode not in WRITE_MODES:
+            raise ValueError(f"Invalid mode: {mode!r} (gzip's 'r', 'w', 'x', 'a', with or without 'b')")
+        if fileobj is None and filename is None:
+            raise TypeError("GzipFile needs a filename or a fileobj")
+        vekzip._boolean(index, "index")
+        if mode in READ_MODES:
+            self._init_read(filename, fileobj, format, threads)
+        else:
+            if given_mode is None:
+                import warnings
+
+                warnings.warn("GzipFile was opened for writing, but this will change in future Python releases.  "
+                              "Specify the mode argument for opening it for writing.", FutureWarning, 2)
+            self._init_write(filename, WRITE_MODES[mode], compresslevel, fileobj, mtime,
+                             format, threads, chunk_size, fname, index)
+        self._closed = False
+
+    def _init_read(self, filename: Any, fileobj: Any, format: str | int, threads: int) -> None:
+        if vekzip.format_code(format) != vekzip.FORMATS["gzip"]:
+            raise ValueError("vek has no decompressor; only gzip files are read (ISA-L's reader, else gzip's)")
+        threads = vekzip.thread_count(threads)
+        if fileobj is not None and not hasattr(fileobj, "read"):
+            raise TypeError(f"fileobj must be a binary file object, not {type(fileobj).__name__}")
+        if fileobj is None:
+            fileobj = self.myfileobj = builtins.open(filename, "rb")  # type: ignore[arg-type]
+        try:
+            from .reader import open_indexed
+
+            raw = open_indexed(fileobj, threads)
+            if raw is None:  # no sound index: the whole file in sequence
+                from .gzip_reader import sequential_reader
+
+                # gzip's buffer size: a read that stops short of a damaged
+                # end gets its bytes before the error, as with gzip.
+                self._buffer = io.BufferedReader(sequential_reader(fileobj))
+            else:
+                raw._last_mtime = _first_mtime(fileobj)
+                self._buffer = io.BufferedReader(raw, buffer_size=1 << 17)
+        except BaseException:
+            if self.myfileobj is not None:
+                self.myfileobj.close()
+            raise
+        self.fileobj = fileobj
+        self.name = _name(filename, fileobj)
+        self.mode = READ
+
+    def _init_write(self, filename: Any, binary_mode: str, compresslevel: int, fileobj: Any, mtime: Any,
+                    format: str | int, threads: int, chunk_size: int | None, fname: Any, index: bool) -> None:
         if binary_mode == "ab" and vekzip.format_code(format) != vekzip.FORMATS["gzip"]:
             raise ValueError("appending makes a new gzip member; zlib and raw streams cannot be appended to")
-        if fileobj is None and filename is None:
-            raise TypeError("VekzipFile needs a filename or a fileobj")
+        if fileobj is not None and not hasattr(fileobj, "write"):
+            raise TypeError(f"fileobj must be a binary file object, not {type(fileobj).__name__}")
         # Every argument is checked and the threads are running before the
         # file is opened: a writer that cannot be made truncates nothing.
         level, fmt = vekzip.vek_level(compresslevel), vekzip.format_code(format)
         threads, chunk_size = vekzip.thread_count(threads), vekzip.chunk_bytes(chunk_size, index)
+        name = _name(filename, fileobj)
+        stored_name = _fname_bytes(fname) if fname is not None else _gzip_name(name) if self._name_in_header else None
+        self._mtime = 0 if mtime is None else vekzip._mtime(mtime)
         header = b""
-        if mtime is not None or fname is not None:
-            if fmt != vekzip.FORMATS["gzip"]:
+        if fmt != vekzip.FORMATS["gzip"]:
+            if mtime is not None or fname is not None:
                 raise ValueError("mtime and fname are fields of the gzip header; zlib and raw streams have none")
-            header = gzip_header.make_header(_fname_bytes(fname), vekzip._integer(mtime or 0, "mtime"))
-        self._compressor = vekzip._streaming(level, fmt, threads, chunk_size, header, bool(index))
+        elif stored_name or self._mtime:
+            header = gzip_header.make_header(stored_name, self._mtime)
+        self._compressor = vekzip._streaming(level, fmt, threads, chunk_size, header, index)
         self._owns_file = fileobj is None
         if fileobj is None:
             try:
                 # Unbuffered: nothing of ours waits in a buffer that a forked
                 # child could write out a second time.
-                fileobj = builtins.open(filename, binary_mode, buffering=0)  # type: ignore[arg-type]
+                fileobj = self.myfileobj = builtins.open(filename, binary_mode, buffering=0)
             except BaseException:
                 self._compressor.abandon()
                 raise
-        self._file: IO[bytes] = fileobj
-        self.name = filename if filename is not None else getattr(fileobj, "name", "")
-        self.mode = binary_mode
+        self.fileobj = fileobj
+        self.name = name
+        self.mode = WRITE
         self._lock = _thread.allocate_lock()
         self._fork = _forks[0]
         self._written = 0  # uncompressed bytes taken
         self._produced = 0  # compressed bytes written to the file
         self._since_sync = False
         self._failed = False
-        self._closed = False
+
+    @property
+    def compress(self) -> Any:
+        """The compressor (gzip's name for it)."""
+        return self._compressor
+
+    @compress.setter
+    def compress(self, compressor: Any) -> None:
+        self._compressor = compressor
+
+    @property
+    def raw(self) -> Any:
+        """The reader under the buffer (vekzip.reader.IndexedReader for an
+        indexed file read on threads), as io.BufferedReader.raw."""
+        return self._reading("raw").raw
+
+    @property
+    def mtime(self) -> int | None:
+        """The time in the header: read from the file (None until the first
+        read), or written."""
+        if self.mode == WRITE:
+            return self._mtime
+        return getattr(self._buffer.raw, "_last_mtime", None)
+
+    # Reading, through the buffered reader.
+    def _reading(self, what: str) -> Any:
+        self._check_open()
+        if self.mode != READ:
+            import errno
+
+            raise OSError(errno.EBADF, f"{what}() on write-only GzipFile object")
+        return self._buffer
+
+    def read(self, size: int | None = -1) -> bytes:
+        return self._reading("read").read(size)  # type: ignore[no-any-return]
+
+    def read1(self, size: int = -1) -> bytes:
+        return self._reading("read1").read1(io.DEFAULT_BUFFER_SIZE if size < 0 else size)  # type: ignore[no-any-return]
+
+    def readinto(self, buffer: Any) -> int:
+        return self._reading("readinto").readinto(buffer)  # type: ignore[no-any-return]
+
+    def peek(self, n: int = 0) -> bytes:
+        return self._reading("peek").peek(n)  # type: ignore[no-any-return]
+
+    def readline(self, size: int | None = -1) -> bytes:
+        return self._reading("readline").readline(size)  # type: ignore[no-any-return]
+
+    def rewind(self) -> None:
+        self._reading("rewind").seek(0)
+
+    def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
+        self._check_open()
+        if self.mode == READ:
+            return self._buffer.seek(offset, whence)  # type: ignore[no-any-return]
+        # Writing: forward only, the gap filled with zeros, as gzip.
+        if whence == io.SEEK_CUR:
+            offset += self._written
+        elif whence != io.SEEK_SET:
+            raise ValueError("Seek from end not supported")
+        if offset < self._written:
+            raise OSError("Negative seek in write mode")
+        gap = offset - self._written
+        zeros = bytes(min(gap, 1 << 20))
+        while gap:
+            gap -= self.write(memoryview(zeros)[: min(gap, len(zeros))])
+        return self._written
 
     # The file object's surface.
     @property
@@ -125,30 +252,23 @@ class VekzipFile(io.BufferedIOBase):
         return self._closed
 
     def writable(self) -> bool:
-        self._check_open()
-        return True
+        return self.mode == WRITE
 
     def readable(self) -> bool:
-        self._check_open()
-        return False
+        return self.mode == READ
 
     def seekable(self) -> bool:
-        self._check_open()
-        return self._seekable_for_text
-
-    # io.TextIOWrapper asks once, when it is made, whether the buffer is
-    # seekable; told no, it leaves out the byte-order mark of encodings
-    # such as UTF-16, and the text could not be read back. open() lets it
-    # see the start of a seekable stream for that moment only.
-    _seekable_for_text = False
+        return True
 
     def fileno(self) -> int:
-        self._check_open()
-        return self._file.fileno()
+        """The file's descriptor; AttributeError once closed, as gzip."""
+        return self.fileobj.fileno()  # type: ignore[union-attr]
 
     def tell(self) -> int:
-        """The uncompressed bytes written so far."""
+        """The uncompressed bytes read or written so far."""
         self._check_open()
+        if self.mode == READ:
+            return self._buffer.tell()  # type: ignore[no-any-return]
         return self._written
 
     @property
@@ -158,6 +278,11 @@ class VekzipFile(io.BufferedIOBase):
 
     def write(self, data: Any) -> int:  # type: ignore[override]
         """Takes any C-contiguous bytes-like object and returns its length."""
+        self._check_open()
+        if self.mode != WRITE:
+            import errno
+
+            raise OSError(errno.EBADF, "write() on read-only GzipFile object")
         with memoryview(data) as view:  # a TypeError here changes nothing
             if not view.c_contiguous:
                 raise BufferError("VekzipFile takes C-contiguous data")
@@ -175,17 +300,20 @@ class VekzipFile(io.BufferedIOBase):
                     self._failed = False
         return size
 
-    def flush(self) -> None:
+    def flush(self, zlib_mode: int = vekzip.Z_SYNC_FLUSH) -> None:
         """Compresses everything written so far, ends it with a sync point
         (the open block closed, the output aligned to a byte), writes it and
         flushes the underlying file: its bytes then inflate to all that was
         written. Nothing new since the last flush writes nothing."""
+        self._check_open()
+        if self.mode == READ:
+            return
         self._check_process()
         with self._lock:
             self._check_usable()
             self._failed = True
-            if self._since_sync:
-                self._put(self._compressor.flush(vekzip.Z_SYNC_FLUSH))
+            if self._since_sync and zlib_mode != vekzip.Z_NO_FLUSH:
+                self._put(self._compressor.flush(zlib_mode))
                 self._since_sync = False
             self._flush_file()
             self._failed = False
@@ -196,6 +324,13 @@ class VekzipFile(io.BufferedIOBase):
         end is raised, never reported as success. A writer that failed
         earlier is closed without its end."""
         if self._closed:
+            return
+        if self.mode == READ:
+            self._closed = True
+            try:
+                self._buffer.close()
+            finally:
+                self._release_file()
             return
         if self._fork != _forks[0]:
             # A forked child's copy: its lock and threads are the parent's.
@@ -208,18 +343,23 @@ class VekzipFile(io.BufferedIOBase):
             try:
                 if not self._failed:
                     self._failed = True
-                    self._put(self._compressor.flush(vekzip.Z_FINISH))
+                    self._put(self._compressor.flush())  # the end, Z_FINISH
                     if not self._owns_file:
                         self._flush_file()
                     self._failed = False
             finally:
                 if self._failed:
                     self._compressor.abandon()
-                if self._owns_file:
-                    self._file.close()
+                self._release_file()
 
     def __repr__(self) -> str:
-        return f"<vekzip.VekzipFile {self.name!r} {self.mode!r} {'closed' if self._closed else 'open'}>"
+        return f"<vekzip.{type(self).__name__} {self.name!r} {self.mode!r} {'closed' if self._closed else 'open'}>"
+
+    def _release_file(self) -> None:
+        """Forgets the file, closing it if this object opened it."""
+        mine, self.myfileobj, self.fileobj = self.myfileobj, None, None
+        if mine is not None:
+            mine.close()
 
     def _check_open(self) -> None:
         if self._closed:
@@ -227,7 +367,7 @@ class VekzipFile(io.BufferedIOBase):
 
     def _check_process(self) -> None:
         if self._fork != _forks[0]:
-            raise RuntimeError("this VekzipFile belongs to the process that opened it; "
+            raise RuntimeError(f"this {type(self).__name__} belongs to the process that opened it; "
                                "a child made by fork() cannot write to it")
 
     def _check_usable(self) -> None:
@@ -241,23 +381,23 @@ class VekzipFile(io.BufferedIOBase):
         if not self._closed:
             self._closed = True
             self._compressor.abandon()
-            if self._owns_file:
-                self._file.close()
+            self._release_file()
 
     def _flush_file(self) -> None:
-        flush = getattr(self._file, "flush", None)  # gzip asks only for write()
+        flush = getattr(self.fileobj, "flush", None)  # gzip asks only for write()
         if flush is not None:
             flush()
 
     def _put(self, out: bytes) -> None:
         if not out:
             return
-        written = self._file.write(out)
+        file = self.fileobj
+        written = file.write(out)  # type: ignore[union-attr]
         # A raw file may take only part; None means all (or nothing to say).
         if written is not None and written < len(out):
             rest = memoryview(out)[written:]
             while rest:
-                written = self._file.write(rest)
+                written = file.write(rest)  # type: ignore[union-attr]
                 if written is None:
                     raise BlockingIOError(0, "the file would block", len(out) - len(rest))
                 rest = rest[written:]
@@ -272,60 +412,97 @@ def _fname_bytes(fname: str | bytes | None) -> bytes | None:
     return gzip_header.name_field(fname)
 
 
+class VekzipFile(GzipFile):
+    """GzipFile whose header is vek's fixed 10 bytes (no name, time 0) unless
+    ``fname`` or ``mtime`` are given: the bytes depend on the data alone,
+    and without flush() the file holds exactly ``vekzip.compress`` of
+    everything written."""
+
+    _name_in_header = False
+
+
+def _name(filename: Any, fileobj: Any) -> Any:
+    """GzipFile.name as gzip gives it: the path as str (or bytes), else the
+    file object's name when it is one, else ""."""
+    if filename is not None:
+        return os.fspath(filename)
+    name = getattr(fileobj, "name", "")
+    return name if isinstance(name, (str, bytes)) else ""
+
+
+def _gzip_name(name: str | bytes) -> bytes | None:
+    """FNAME as gzip writes it: the last component, Latin-1, without ".gz";
+    none when the name is not Latin-1."""
+    base = os.path.basename(name)
+    try:
+        stored = base if isinstance(base, bytes) else base.encode("latin-1")
+    except UnicodeEncodeError:
+        return None
+    return stored[:-3] if stored.endswith(b".gz") else stored
+
+
+def _first_mtime(fileobj: Any) -> int | None:
+    """MTIME of the member at the file's position, which is left as it was."""
+    start = fileobj.tell()
+    try:
+        header = gzip_header.parse_header(fileobj.read(1 << 12))
+    except gzip_header.NotGzip:
+        header = None
+    finally:
+        fileobj.seek(start)
+    return header.mtime if header is not None else None
+
+
+def check_text_arguments(encoding: Any, errors: Any, newline: Any) -> None:
+    """Raises what io.TextIOWrapper would for these arguments, before any
+    file is opened or truncated."""
+    io.TextIOWrapper(io.BytesIO(), encoding=encoding, errors=errors, newline=newline)
+    if errors is not None:
+        import codecs
+
+        codecs.lookup_error(errors)  # the wrapper looks it up only at the first bad character
+
+
 def open(
     file: StrOrBytesPath | IO[bytes],
     mode: str = "rb",
     compresslevel: int = 1,
+    encoding: str | None = None,
+    errors: str | None = None,
+    newline: str | None = None,
     *,
     format: str | int = "gzip",
     threads: int = 1,
     chunk_size: int | None = None,
-    encoding: str | None = None,
-    errors: str | None = None,
-    newline: str | None = None,
     index: bool = False,
 ) -> Any:
     """A compressed file, as gzip.open gives one: ``file`` is a path or a
-    binary file object. Writing ("w", "x", "a", with "b" or "t") compresses
-    with vek through a VekzipFile ("t" wraps it in io.TextIOWrapper).
-    Reading ("r", "rb", "rt"), gzip only: a file written with index=True
-    is inflated on ``threads`` threads, chunk by chunk, each checked, and
-    seeks cost at most one chunk's inflating; any other file (or one whose
-    index is cut off) is read in sequence by ISA-L's gzip reader when
-    installed (``pip install vek[read]``), else the standard library's."""
-    if mode in READ_MODES:
-        if vekzip.format_code(format) != vekzip.FORMATS["gzip"]:
-            raise ValueError("vek has no decompressor; only gzip files are read (ISA-L's reader, else gzip's)")
-        if mode != "rt" and (encoding is not None or errors is not None or newline is not None):
-            raise ValueError("encoding, errors and newline are for text modes")
-        from .reader import open_indexed
-
-        reader = open_indexed(file, vekzip.thread_count(threads))
-        if reader is None:  # no sound index: the whole file in sequence
-            from .inflate import open_gzip
-
-            return open_gzip(file, mode, encoding, errors, newline)
-        buffered = io.BufferedReader(reader, buffer_size=1 << 17)
-        if mode == "rt":
-            return io.TextIOWrapper(buffered, encoding=encoding, errors=errors, newline=newline)
-        return buffered
-    text = mode in TEXT_MODES
-    if not text and (encoding is not None or errors is not None or newline is not None):
-        raise ValueError("encoding, errors and newline are for text modes")
-    binary_mode = TEXT_MODES.get(mode, mode)
-    if binary_mode not in WRITE_MODES:
-        raise ValueError(f"invalid mode: {mode!r}")
+    binary file object; a GzipFile, wrapped in io.TextIOWrapper for "t"
+    modes. Writing ("w", "x", "a") compresses with vek. Reading ("r"),
+    gzip only: a file written with index=True is inflated on ``threads``
+    threads, chunk by chunk, each checked, and seeks cost at most one
+    chunk's inflating; any other file (or one whose index does not check
+    out) is read in sequence by ISA-L's reader when installed
+    (``pip install vek[read]``), else the standard library's. Every
+    argument is checked before a file is opened or truncated."""
+    if not isinstance(mode, str) or mode.replace("t", "", 1) not in READ_MODES | WRITE_MODES or "bt" in mode \
+            or "tb" in mode:
+        raise ValueError(f"Invalid mode: {mode!r}")
+    text = "t" in mode
+    if text:
+        check_text_arguments(encoding, errors, newline)
+    else:
+        for name, value in (("encoding", encoding), ("errors", errors), ("newline", newline)):
+            if value is not None:
+                raise ValueError(f"Argument '{name}' not supported in binary mode")
+    binary_mode = mode.replace("t", "")
     options = dict(format=format, threads=threads, chunk_size=chunk_size, index=index)
     if isinstance(file, (str, bytes)) or hasattr(file, "__fspath__"):
-        writer = VekzipFile(file, binary_mode, compresslevel, **options)  # type: ignore[arg-type]
-    elif hasattr(file, "write"):
-        writer = VekzipFile(None, binary_mode, compresslevel, file, **options)  # type: ignore[arg-type]
+        f = GzipFile(file, binary_mode, compresslevel, **options)  # type: ignore[arg-type]
+    elif hasattr(file, "read") or hasattr(file, "write"):
+        f = GzipFile(None, binary_mode, compresslevel, file, **options)  # type: ignore[arg-type]
     else:
-        raise TypeError("file must be a path or a binary file object")
+        raise TypeError("filename must be a str or bytes object, or a file")
     if text:
-        writer._seekable_for_text = True
-        try:
-            return io.TextIOWrapper(writer, encoding=encoding, errors=errors, newline=newline)
-        finally:
-            writer._seekable_for_text = False
-    return writer
+        return io.TextIOWrapper(f, encoding=encoding, errors=errors, newline=newline)
+    return f

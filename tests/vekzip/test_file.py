@@ -115,8 +115,6 @@ def test_reading_other_formats_and_bad_modes_are_refused(tmp_path):
     for mode in ("r+", "wb+", "q"):
         with pytest.raises(ValueError):
             vekzip.open(tmp_path / "m", mode)
-    with pytest.raises(ValueError, match="writes only"):
-        vekzip.VekzipFile(tmp_path / "m", "rb")
 
 
 def test_every_operation_on_a_closed_file_raises(tmp_path):
@@ -125,17 +123,19 @@ def test_every_operation_on_a_closed_file_raises(tmp_path):
     f.close()
     f.close()  # harmless
     assert f.closed
-    for call in (lambda: f.write(b"x"), f.flush, f.tell, f.fileno, f.writable, f.readable, f.seekable):
+    for call in (lambda: f.write(b"x"), f.flush, f.tell, lambda: f.seek(5)):
         with pytest.raises(ValueError):
             call()
+    with pytest.raises(AttributeError):  # as gzip: the file is gone
+        f.fileno()
     assert gzip.decompress((tmp_path / "c.gz").read_bytes()) == b"data"
 
 
 def test_surface_of_the_file_object(tmp_path):
     path = tmp_path / "s.gz"
     with vekzip.open(path, "wb") as f:
-        assert (f.name, f.mode) == (path, "wb")
-        assert f.writable() and not f.readable() and not f.seekable()
+        assert (f.name, f.mode) == (str(path), vekzip.WRITE)
+        assert f.writable() and not f.readable() and f.seekable()
         assert f.fileno() >= 0
     sink = io.BytesIO()
     with vekzip.VekzipFile(fileobj=sink, mode="wb") as f:
