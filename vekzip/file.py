@@ -130,7 +130,7 @@ class GzipFile(io.BufferedIOBase):
                 # end gets its bytes before the error, as with gzip.
                 self._buffer = io.BufferedReader(sequential_reader(fileobj))
             else:
-                raw._last_mtime = _first_mtime(fileobj)
+                raw._last_mtime = _first_mtime(fileobj)  # type: ignore[attr-defined]
                 self._buffer = io.BufferedReader(raw, buffer_size=1 << 17)
         except BaseException:
             if self.myfileobj is not None:
@@ -300,7 +300,7 @@ class GzipFile(io.BufferedIOBase):
                     self._failed = False
         return size
 
-    def flush(self, zlib_mode: int = vekzip.Z_SYNC_FLUSH) -> None:
+    def flush(self, zlib_mode: int = 2) -> None:  # zlib.Z_SYNC_FLUSH, as gzip
         """Compresses everything written so far, ends it with a sync point
         (the open block closed, the output aligned to a byte), writes it and
         flushes the underlying file: its bytes then inflate to all that was

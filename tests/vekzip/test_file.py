@@ -183,3 +183,93 @@ def test_no_mode_never_truncates_the_file(tmp_path, make):
         with f:
             assert f.read() == b"precious"
     assert gzip.decompress(path.read_bytes()) == b"precious"
+
+
+@pytest.mark.parametrize("mode", ["wt", "at", "xt"])
+@pytest.mark.parametrize("bad", [
+    dict(encoding="no-such-codec"), dict(encoding="hex"), dict(errors="no-such-handler"), dict(errors=5),
+    dict(newline="x"),
+])
+def test_bad_text_arguments_touch_no_file(tmp_path, mode, bad):
+    # Before, the file was cut (or a member appended) and then the wrapper refused.
+    path = tmp_path / "keep.gz"
+    path.write_bytes(gzip.compress(b"keep"))
+    with pytest.raises((LookupError, ValueError, TypeError, FileExistsError)):
+        vekzip.open(path, mode, **bad)
+    assert gzip.decompress(path.read_bytes()) == b"keep"
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("index", [False, True])
+def test_a_file_object_is_read_from_its_position(index, threads):
+    first, second = vekzip.compress(b"A" * 1000, index=index), vekzip.compress(b"B" * 10, index=index)
+    f = io.BytesIO(first + second)
+    f.seek(len(first))
+    assert vekzip.open(f, "rb", threads=threads).read() == gzip.decompress(second)
+
+
+@pytest.mark.parametrize("call", [
+    lambda path: vekzip.compress(b"x", index="yes"),
+    lambda path: vekzip.compressobj(index="yes"),
+    lambda path: vekzip.open(path, "wb", index="yes"),
+    lambda path: vekzip.GzipFile(path, "wb", index=1),
+])
+def test_index_takes_only_a_bool(tmp_path, call):
+    with pytest.raises(TypeError, match="index must be True or False"):
+        call(tmp_path / "i.gz")
+    assert not (tmp_path / "i.gz").exists()
+
+
+@pytest.mark.parametrize("args", [(6, 8, 15), (6, 8, -15), (9, 8, 31, 9, 0), (1, zlib.DEFLATED, 31, 8, zlib.Z_RLE)])
+def test_compressobj_takes_zlib_s_arguments(args):
+    c = vekzip.compressobj(*args)
+    data = sample(5, 100_000)
+    assert zlib.decompressobj(args[2]).decompress(c.compress(data) + c.flush()) == data
+
+
+@pytest.mark.parametrize("args, kwargs", [
+    ((6, 8, 12), {}), ((6, 8, -9), {}), ((6, 8, 25), {}), ((6, 7, 15), {}), ((6, 8, 15, 8, 0, b"dict"), {}),
+    ((6, 8, 15), {"format": "gzip"}),
+])
+def test_compressobj_refuses_what_vek_cannot_honour(args, kwargs):
+    # A 32 KiB window under wbits=12 would be refused by zlib.decompressobj(12).
+    with pytest.raises(ValueError):
+        vekzip.compressobj(*args, **kwargs)
+
+
+def test_gzipfile_writes_gzip_s_header_and_vekzipfile_vek_s(tmp_path):
+    named = tmp_path / "notes.txt.gz"
+    with vekzip.GzipFile(named, "wb", mtime=123456789) as f:
+        f.write(b"x")
+    raw = named.read_bytes()
+    assert raw[3] == 8 and raw[4:8] == (123456789).to_bytes(4, "little") and raw[10:20] == b"notes.txt\0"
+    with gzip.GzipFile(named) as g:
+        assert g.read() == b"x" and g.mtime == 123456789
+    with vekzip.GzipFile(named) as f:
+        assert f.mtime is None and f.read() == b"x" and f.mtime == 123456789
+    plain = tmp_path / "plain.gz"
+    with vekzip.VekzipFile(plain, "wb") as f:
+        f.write(b"x")
+    assert plain.read_bytes() == vekzip.compress(b"x")
+    stamped = vekzip.compress(b"x", mtime=77)
+    assert gzip.GzipFile(fileobj=io.BytesIO(stamped)).read() == b"x" and stamped[4:8] == (77).to_bytes(4, "little")
+    assert vekzip.decompress(stamped + vekzip.compress(b"y")) == b"xy"
+
+
+def test_seeking_forward_while_writing_writes_zeros(tmp_path):
+    sink = io.BytesIO()
+    with vekzip.GzipFile(fileobj=sink, mode="wb") as f:
+        f.write(b"a")
+        assert f.seek(3_000_000) == 3_000_000
+        f.write(b"b")
+        with pytest.raises(OSError):
+            f.seek(5)
+    assert gzip.decompress(sink.getvalue()) == b"a" + bytes(2_999_999) + b"b"
+
+
+@pytest.mark.parametrize("call", [
+    lambda: vekzip.open(3.5), lambda: vekzip.GzipFile(fileobj=3.5, mode="wb"), lambda: vekzip.GzipFile(fileobj=[], mode="rb"),
+])
+def test_a_file_of_the_wrong_type_is_a_type_error(call):
+    with pytest.raises(TypeError):
+        call()
