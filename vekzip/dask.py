@@ -46,6 +46,8 @@ CSV_OPTIONS = frozenset({
 # What the first row is, for the options that read it: they apply to the
 # first partition only, the others get the column names.
 HEADER_OPTIONS = ("header", "names")
+# Chunks whose proofs are gathered in one task.
+PROOF_BLOCK = 32
 # Rows read in sequence for the column types when the first partition has none.
 SAMPLE_ROWS = 1000
 
@@ -129,21 +131,28 @@ def _pieces(path: str) -> tuple[list, list]:
     """Per chunk, the delayed lines that start in it and the proof of every
     chunk before it: a chunk's bytes are what a sequential reader reads
     only when the chunks before it are proven too, and their last bytes, as
-    the index claims them, decide where the lines begin. The proofs are a
-    chain of small tasks, so the chunks still inflate in parallel and their
-    bytes stay where they are."""
+    the index claims them, decide where the lines begin. The proofs are
+    small tasks (the bytes stay where they are, the chunks inflate in
+    parallel), gathered by blocks so that the one chain among them, over
+    the blocks, stays short."""
     import dask
 
     chunks = _chunks(path, *_identity(path))
     pieces = [dask.delayed(_partition)(path, k) for k in range(len(chunks))]
-    proofs: list = []
-    for piece in pieces:
-        proofs.append(dask.delayed(_proven)(piece, proofs[-1] if proofs else None))
-    return pieces, [None] + proofs[:-1]
+    read = [dask.delayed(len)(piece) for piece in pieces]  # small: a piece read and checked
+    blocks_before: list = [None]  # every block before block b proven
+    for first in range(0, len(pieces), PROOF_BLOCK):
+        whole_block = dask.delayed(_proven)(*read[first : first + PROOF_BLOCK])
+        blocks_before.append(dask.delayed(_proven)(blocks_before[-1], whole_block))
+    checks = [
+        dask.delayed(_proven)(blocks_before[k // PROOF_BLOCK], *read[k - k % PROOF_BLOCK : k]) if k else None
+        for k in range(len(pieces))
+    ]
+    return pieces, checks
 
 
-def _proven(piece: tuple[int, bytes], earlier: Any) -> bool:
-    return True  # reached only when the piece and every one before it were read and checked
+def _proven(*earlier: Any) -> bool:
+    return True  # reached only when every piece it depends on was read and checked
 
 
 def _filled_before(chunks: list[Chunk], number: int) -> int | None:
