@@ -254,12 +254,12 @@ def decompress(
     bytes read and written and what the stream said (its header). A
     trailing-garbage warning is raised only after the output is complete.
     An indexed file is inflated on -T threads, chunk by chunk."""
-    from .inflate import Corrupt, Outcome, inflate
+    from .inflate import Corrupt, Outcome, inflate, zlib_module
 
     progress = Progress(name, total, args)
     counted = Counted(source, name, progress)
 
-    def write(data: bytes) -> None:
+    def write_out(data: bytes) -> None:
         try:
             sink.write(data)  # type: ignore[union-attr]
         except BrokenPipeError:
@@ -267,25 +267,36 @@ def decompress(
         except OSError as error:
             raise Failure(f"{sink_name}: {error.strerror}") from None
 
+    write: Callable[[bytes], None] = write_out
+    already = 0  # bytes the indexed reader gave before it failed
     if args.format == "gzip" and total is not None:
-        from .reader import CorruptChunk, open_indexed
+        from .reader import open_indexed
 
-        reader = open_indexed(source, args.threads)
-        if reader is not None:
-            outcome = Outcome()
-            uncompressed = max(1, reader.chunks[-1].start + reader.chunks[-1].size)
-            try:
+        outcome = Outcome()
+        try:
+            reader = open_indexed(source, args.threads)
+            if reader is not None and not reader.chunks:
+                reader.close()  # nothing indexed: the stream says what it is
+                reader = None
+                source.seek(0)
+            if reader is not None:
+                uncompressed = max(1, reader.chunks[-1].start + reader.chunks[-1].size)
                 with reader:
                     while data := reader.read(4 << 20):
                         outcome.size += len(data)
                         progress.advance(len(data) * total // uncompressed)
                         if sink is not None:
                             write(data)
-            except CorruptChunk as error:
-                raise Failure(f"{name}: {error}") from None
-            finally:
                 progress.close()
-            return total, outcome.size, outcome
+                return total, outcome.size, outcome
+        except BrokenPipeError:
+            raise
+        except (OSError, ValueError, OverflowError, IndexError, MemoryError, zlib_module.error):  # type: ignore[misc]
+            # An index that does not hold: what was given so far is the
+            # stream's start, and reading in sequence gives the rest.
+            already = outcome.size
+            source.seek(0)
+        write = _skipping(write, already)
 
     try:
         outcome = inflate(counted.read, write if sink is not None else _discard, args.format)
@@ -308,6 +319,24 @@ def compress_to_stdout(
 
 def _discard(data: bytes) -> None:
     pass
+
+
+def _skipping(write: Callable[[bytes], None], count: int) -> Callable[[bytes], None]:
+    """write() without the first `count` bytes."""
+    if not count:
+        return write
+    left = count
+
+    def skipping(data: bytes) -> None:
+        nonlocal left
+        if left:
+            cut = min(left, len(data))
+            left -= cut
+            data = data[cut:]
+        if data:
+            write(data)
+
+    return skipping
 
 
 def report(name: str, consumed: int, produced: int, seconds: float, outcome: str = "") -> None:
@@ -348,11 +377,22 @@ class Tool:
         return self.status
 
     def guarded(self, name: str, top: bool) -> None:
+        """Treats a name and, with -r, everything under it: folders are
+        walked with a list of names still to do, not by recursion, so that
+        no depth is too deep."""
+        waiting = [(name, top)]
+        while waiting:
+            name, top = waiting.pop()
+            found = self.guarded_one(name, top)
+            waiting.extend((entry, False) for entry in reversed(found))
+
+    def guarded_one(self, name: str, top: bool) -> list[str]:
+        """Treats one name; returns a folder's entries, for -r."""
         try:
             if name == "-":
                 self.standard_streams()
             else:
-                self.treat(name, top)
+                return self.treat(name, top)
         except Failure as failure:
             self.note(failure)
         except MemoryError:
@@ -363,6 +403,7 @@ class Tool:
             raise
         except OSError as error:
             self.note(Failure(f"{error.filename or name}: {error.strerror}"))
+        return []
 
     # Standard input to standard output.
     def standard_streams(self) -> None:
@@ -399,7 +440,7 @@ class Tool:
             self.note(Skipped(f"{name}: decompression OK, trailing garbage ignored"))
 
     # A name on the command line or met in a directory.
-    def treat(self, path: str, top: bool) -> None:
+    def treat(self, path: str, top: bool) -> list[str]:
         args = self.args
         try:
             link = os.lstat(path)
@@ -407,8 +448,7 @@ class Tool:
             raise Failure(f"{path}: {error.strerror}") from None
         if stat.S_ISDIR(link.st_mode):
             if args.recursive:
-                self.treat_folder(path)
-                return
+                return self.folder_entries(path)
             raise Skipped(f"{path} is a directory -- ignored")
         info = link
         if stat.S_ISLNK(link.st_mode):
@@ -435,14 +475,14 @@ class Tool:
             self.decompress_file(path, info, top)
         else:
             self.compress_file(path, info, top)
+        return []
 
-    def treat_folder(self, folder: str) -> None:
+    def folder_entries(self, folder: str) -> list[str]:
         try:
             entries = sorted(os.listdir(folder))
         except OSError as error:
             raise Failure(f"{folder}: {error.strerror}") from None
-        for entry in entries:
-            self.guarded(os.path.join(folder, entry), top=False)
+        return [os.path.join(folder, entry) for entry in entries]
 
     # Compressing.
     def compress_file(self, path: str, info: os.stat_result, top: bool) -> None:
@@ -453,9 +493,12 @@ class Tool:
             return
         header: tuple[bytes | None, int | None] = (None, None)
         if args.name and args.format == "gzip":
-            from .gzip_header import name_field
-
-            header = (name_field(path), int(info.st_mtime))
+            mtime = int(info.st_mtime)
+            if not 0 <= mtime < 1 << 32:
+                # As gzip: a time the header cannot hold is stored as none.
+                self.note(Skipped(f"{path}: warning: file timestamp out of range for gzip format"))
+                mtime = 0
+            header = (os.fsencode(os.path.basename(path)), mtime)
         source = open_input(path)
         with source:
             total = info.st_size if stat.S_ISREG(info.st_mode) else None
@@ -523,25 +566,47 @@ class Tool:
         return None
 
     def restored_name(self, path: str, source: BinaryIO, target: str) -> tuple[str, int | None]:
-        """With -N: the name and time stored in the header, when there are."""
-        from .gzip_header import NotGzip, parse_header
+        """With -N: the name and time stored in the header, when there are,
+        the header read to its end however long it is. A name longer than
+        the folder takes is cut, as gzip cuts it."""
+        from .gzip_header import HeaderParser, NotGzip
 
         if self.args.format != "gzip":
             return target, None
-        head = source.read(4096)
-        source.seek(0)
+        parser = HeaderParser()
         try:
-            header = parse_header(head)
+            while True:
+                block = source.read(1 << 16)
+                parsed = parser.feed(block) if block else None
+                if parsed is not None or not block:
+                    break
         except NotGzip:
-            return target, None  # inflating says what is wrong
-        if header is None:
+            parsed = None  # inflating says what is wrong
+        source.seek(0)
+        if parsed is None:
             return target, None
+        header = parsed[0]
+        if header.name_too_long:
+            raise Failure(f"{path}: corrupted input -- file name too large")
         name = target
         if header.name:
-            stored = os.fsdecode(header.name).replace("\\", "/").rsplit("/", 1)[-1]
-            if stored not in ("", ".", ".."):
-                name = os.path.join(os.path.dirname(path), stored)
+            stored = header.name.rsplit(b"/", 1)[-1]
+            if stored not in (b"", b".", b".."):
+                folder = os.path.dirname(path)
+                stored = self.fitting(folder, stored)
+                name = os.path.join(folder, os.fsdecode(stored))
         return name, header.mtime or None
+
+    def fitting(self, folder: str, name: bytes) -> bytes:
+        try:
+            limit = os.pathconf(folder or ".", "PC_NAME_MAX")
+        except (OSError, ValueError):
+            return name
+        if len(name) <= limit:
+            return name
+        name = name[:limit]
+        self.note(Skipped(f"{os.path.join(folder, os.fsdecode(name))}: warning, name truncated"))
+        return name
 
     # Listing.
     def print_list_heading(self) -> None:
@@ -721,6 +786,37 @@ def place(temporary: str, target: str, overwrite: bool) -> None:
     os.unlink(temporary)
 
 
+class Signalled(BaseException):
+    """A signal that ends the run: the work in progress is undone (its
+    temporary file removed) as the exception passes, then the process dies
+    by the same signal, as gzip does."""
+
+    def __init__(self, number: int) -> None:
+        super().__init__(number)
+        self.number = number
+
+
+def _raise_signalled(number: int, frame: object) -> None:
+    raise Signalled(number)
+
+
+def catch_signals() -> None:
+    import signal
+
+    for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        # One ignored when we start (nohup, a background job) stays ignored.
+        if signal.getsignal(number) not in (signal.SIG_IGN, None):
+            signal.signal(number, _raise_signalled)
+
+
+def die_by(number: int) -> NoReturn:
+    import signal
+
+    signal.signal(number, signal.SIG_DFL)
+    os.kill(os.getpid(), number)
+    raise SystemExit(128 + number)  # if the signal is blocked
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     if args.index and args.format != "gzip":
@@ -728,12 +824,16 @@ def main(argv: Sequence[str] | None = None) -> int:
     args.chunk = vekzip.chunk_bytes(args.chunk, args.index)
     if args.decompress and args.list:
         args.decompress = False
+    catch_signals()
     try:
         return Tool(args).run(args.files)
     except BrokenPipeError:
         # The reader went away; say nothing more on a closed pipe.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return ERROR
+    except Signalled as signalled:
+        sys.stderr.flush()
+        die_by(signalled.number)
     except KeyboardInterrupt:
         return 130
 

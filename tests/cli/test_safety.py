@@ -104,3 +104,88 @@ def test_a_name_that_never_ends_costs_bounded_memory(tmp_path):
     peak, errors = peak_kib(f"from vekzip import cli\nstatus = cli.main(['-t', {str(path)!r}])")
     assert "unexpected end of file" in errors
     assert peak - baseline < 40_000, (peak, baseline)
+
+
+class FailingReader:
+    """An indexed reader whose index stops holding after one piece, as a
+    hostile index's numbers make it fail."""
+
+    def __init__(self, real, error):
+        self.real, self.error, self.chunks, self.given = real, error, real.chunks, 0
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.real.close()
+
+    def read(self, size):
+        if self.given:
+            raise self.error
+        self.given = 1
+        return self.real.read(1000)
+
+
+@pytest.mark.parametrize("error", ["OverflowError('int too big')", "OSError('index lies')", "ValueError('bad')"])
+@pytest.mark.parametrize("args", [["-t"], ["-dc"], ["-d", "-k"]])
+def test_an_index_that_fails_midway_gives_the_sequential_bytes(tmp_path, error, args):
+    data = os.urandom(5000) * 100
+    path = tmp_path / "f.gz"
+    path.write_bytes(run("-c", "--index", "--chunk", "64K", stdin=data).stdout)
+    code = f"""
+import sys
+sys.path.insert(0, {str(pathlib.Path(__file__).parent)!r})
+from test_safety import FailingReader
+from vekzip import cli, reader
+real_open = reader.open_indexed
+reader.open_indexed = lambda source, threads: FailingReader(real_open(source, threads), {error})
+sys.exit(cli.main({[*args, str(path)]!r}))
+"""
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True)
+    assert result.returncode == 0, result.stderr
+    if "-dc" in args:
+        assert result.stdout == data
+    if "-d" in args:
+        assert (tmp_path / "f").read_bytes() == data
+
+
+@pytest.mark.parametrize("number", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT])
+@pytest.mark.parametrize("args", [[], ["-d"]])
+def test_a_signal_midway_removes_the_partial_output_and_ends_by_it(tmp_path, number, args):
+    data = os.urandom(1 << 20) * 4
+    name = "f.gz" if args else "f"
+    (tmp_path / name).write_bytes(gzip.compress(data) if args else data)
+    # The signal comes once the hidden output holds a first piece.
+    code = f"""
+import os, sys
+from vekzip import cli, inflate
+real_read_chunks, real_feed = cli.read_chunks, inflate._feed
+def signalled(it):
+    for n, piece in enumerate(it):
+        if n == 1:
+            os.kill(os.getpid(), {int(number)})
+        yield piece
+cli.read_chunks = lambda *a: signalled(real_read_chunks(*a))
+count = [0]
+def feed(*a):
+    count[0] += 1
+    if count[0] == 2:
+        os.kill(os.getpid(), {int(number)})
+    return real_feed(*a)
+inflate._feed = feed
+sys.exit(cli.main({[*args, "--chunk", "1M", "-T1", str(tmp_path / name)]!r}))
+"""
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, cwd=tmp_path)
+    assert result.returncode == -number, result.stderr
+    assert sorted(os.listdir(tmp_path)) == [name]
+
+
+def test_a_walk_deeper_than_the_interpreter_s_stack(tmp_path):
+    deep = tmp_path
+    for _ in range(420):
+        deep = deep / "d"
+    deep.mkdir(parents=True)
+    (deep / "leaf").write_bytes(b"at the bottom\n")
+    result = run("-r", "d", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr[-300:]
+    assert gzip.decompress((deep / "leaf.gz").read_bytes()) == b"at the bottom\n"
