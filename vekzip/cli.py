@@ -469,6 +469,8 @@ class Tool:
         if writes_beside and not args.force and info.st_nlink > 1:
             others = info.st_nlink - 1
             raise Skipped(f"{path} has {others} other link{'s' if others > 1 else ''} -- file ignored")
+        if writes_beside:
+            refuse_special_bits(path, info.st_mode)
         if args.list:
             self.list_file(path, info)
         elif args.decompress or args.test:
@@ -487,9 +489,10 @@ class Tool:
     # Compressing.
     def compress_file(self, path: str, info: os.stat_result, top: bool) -> None:
         args = self.args
-        if not args.stdout and not args.force and path.endswith(self.suffix):
+        carried = self.compressed_suffix(path)
+        if not args.stdout and not args.force and carried:
             if args.verbose or (top and not args.quiet):
-                raise Quiet(f"{path} already has {self.suffix} suffix -- unchanged")
+                raise Quiet(f"{path} already has {carried} suffix -- unchanged")
             return
         header: tuple[bytes | None, int | None] = (None, None)
         if args.name and args.format == "gzip":
@@ -553,6 +556,16 @@ class Tool:
         if args.verbose:
             report(path, produced, consumed, time.perf_counter() - start,
                    f" -- {'wrote' if args.keep else 'replaced with'} {target}")
+
+    def compressed_suffix(self, path: str) -> str:
+        """The suffix of a compressed file that the name ends with, as it is
+        written there (gzip's own, in any case, and -S's), or ""."""
+        base = os.path.basename(path)
+        known = [self.suffix, *(GZIP_SUFFIXES if self.args.format == "gzip" else ())]
+        for suffix in known:
+            if len(base) > len(suffix) and base.lower().endswith(suffix.lower()):
+                return base[-len(suffix) :]
+        return ""
 
     def uncompressed_name(self, path: str, top: bool) -> str | None:
         """The output's name: the suffix taken off (gzip's others too for
@@ -656,6 +669,17 @@ class Tool:
 
 def ratio(saved: int, whole: int) -> str:
     return f"{100.0 * saved / whole if whole else 0.0:5.1f}%"
+
+
+def refuse_special_bits(path: str, mode: int) -> None:
+    """gzip leaves set-user-ID, set-group-ID and sticky files alone, even
+    with -f: their output could not keep the bits safely."""
+    if mode & stat.S_ISUID:
+        raise Skipped(f"{path} is set-user-ID on execution - ignored")
+    if mode & stat.S_ISGID:
+        raise Skipped(f"{path} is set-group-ID on execution - ignored")
+    if mode & stat.S_ISVTX:
+        raise Skipped(f"{path} has the sticky bit set - file ignored")
 
 
 def stdout_sink(args: argparse.Namespace, decompressing: bool = False) -> BinaryIO:

@@ -276,3 +276,20 @@ def test_a_time_the_header_cannot_hold_is_stored_as_none(tmp_path, when):
     outcome = side_by_side(tmp_path, {"f": b"dated\n"}, "-N", "-k", "f", setup=dated)
     assert outcome["status"] == 2
     assert (tmp_path / "vekzip" / "f.gz").read_bytes()[4:8] == bytes(4)
+
+
+@pytest.mark.parametrize(
+    "args",
+    [["su", "sg", "st"], ["-f", "su"], ["-k", "sg"], ["-d", "su.gz"], ["-q", "st"], ["-c", "su"],
+     ["a.tgz", "b.Z", "c.GZ", "d-gz", "e_z", "f.z", "g.taz"], ["-q", "a.tgz"], ["-v", "b.Z"], ["-f", "a.tgz"],
+     ["-S", ".x", "h.x"], ["-c", "c.GZ"]],
+)
+def test_inputs_gzip_refuses_to_compress(tmp_path, args):
+    names = ["su", "sg", "st", "a.tgz", "b.Z", "c.GZ", "d-gz", "e_z", "f.z", "g.taz", "h.x"]
+    files = {name: b"x\n" for name in names} | {"su.gz": compressed(b"su\n")}
+
+    def special(root):
+        for name, bit in (("su", stat.S_ISUID), ("sg", stat.S_ISGID), ("st", stat.S_ISVTX), ("su.gz", stat.S_ISUID)):
+            os.chmod(root / name, 0o644 | bit)
+
+    side_by_side(tmp_path, files, "-n", *args, setup=special)
