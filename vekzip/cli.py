@@ -428,6 +428,11 @@ class Tool:
         """-t (nothing written) or -dc (to standard output), warnings and all."""
         args = self.args
         sink = None if args.test else stdout_sink(args, decompressing=True)
+        if sink is not None and args.force and args.format == "gzip" and not starts_gzip(source):
+            # As zcat -f: what is not gzip is copied as it is.
+            shutil_copy(source, sink)
+            sink.flush()
+            return
         _, _, outcome = decompress(source, name, sink, "stdout", total, args)
         if sink is not None:
             sink.flush()
@@ -669,6 +674,28 @@ class Tool:
 
 def ratio(saved: int, whole: int) -> str:
     return f"{100.0 * saved / whole if whole else 0.0:5.1f}%"
+
+
+def starts_gzip(source: BinaryIO) -> bool:
+    """Whether the stream starts with gzip's magic bytes (looked at, not
+    taken)."""
+    from .gzip_header import MAGIC
+
+    head = source.peek(2)[:2]  # type: ignore[attr-defined]
+    if len(head) == 1:
+        head += source.peek(2)[1:2]  # type: ignore[attr-defined]
+    return bytes(head[:2]) == MAGIC
+
+
+def shutil_copy(source: BinaryIO, sink: BinaryIO) -> None:
+    import shutil
+
+    try:
+        shutil.copyfileobj(source, sink, 1 << 20)
+    except BrokenPipeError:
+        raise
+    except OSError as error:
+        raise Failure(f"stdout: {error.strerror}") from None
 
 
 def refuse_special_bits(path: str, mode: int) -> None:

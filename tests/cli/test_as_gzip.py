@@ -293,3 +293,11 @@ def test_inputs_gzip_refuses_to_compress(tmp_path, args):
             os.chmod(root / name, 0o644 | bit)
 
     side_by_side(tmp_path, files, "-n", *args, setup=special)
+
+
+@pytest.mark.parametrize("args, stdin", [(["-dcf", "p"], b""), (["-dcf", "e"], b""), (["-dcf"], b"x"),
+                                         (["-dcf"], b"plain text\n"), (["-dcf", "g.gz", "p"], b""),
+                                         (["-dc", "p"], b""), (["-df", "p.gz"], b"")])
+def test_decompressing_to_stdout_with_force_passes_other_data_through(tmp_path, args, stdin):
+    files = {"p": b"plain\n", "e": b"", "g.gz": compressed(b"gz\n"), "p.gz": b"plain, named .gz\n"}
+    side_by_side(tmp_path, files, *args, stdin=stdin)
