@@ -485,8 +485,8 @@ def open(
     out) is read in sequence by ISA-L's reader when installed
     (``pip install vek[read]``), else the standard library's. Every
     argument is checked before a file is opened or truncated."""
-    if not isinstance(mode, str) or mode.replace("t", "", 1) not in READ_MODES | WRITE_MODES or "bt" in mode \
-            or "tb" in mode:
+    if not isinstance(mode, str) or mode.replace("t", "", 1) not in READ_MODES | WRITE_MODES \
+            or ("t" in mode and "b" in mode):
         raise ValueError(f"Invalid mode: {mode!r}")
     text = "t" in mode
     if text:

@@ -252,7 +252,7 @@ class _Window(io.RawIOBase):
     def readinto(self, buffer: Any) -> int:
         with self._lock:
             self._file.seek(self._start + self._at)
-            n = self._file.readinto(buffer)
+            n = self._file.readinto(buffer)  # type: ignore[attr-defined]
         self._at += n or 0
         return n or 0
 
@@ -339,7 +339,7 @@ class IndexedReader(io.RawIOBase):
     def readall(self) -> bytes:
         with self._lock:
             self._check()
-            parts = []
+            parts: list[bytes | bytearray] = []
             while True:
                 part = bytearray(PIECE)
                 with memoryview(part) as view:

@@ -88,7 +88,7 @@ def peak_kib(code: str) -> tuple[int, str]:
         "\nimport sys\nsys.stdout.flush()\n"
         "print(next(l.split()[1] for l in open('/proc/self/status') if l.startswith('VmHWM')), status)\n"
     )
-    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, cwd="/")
     return int(result.stdout.split()[0]), result.stderr
 
 
@@ -138,10 +138,10 @@ sys.path.insert(0, {str(pathlib.Path(__file__).parent)!r})
 from test_safety import FailingReader
 from vekzip import cli, reader
 real_open = reader.open_indexed
-reader.open_indexed = lambda source, threads: FailingReader(real_open(source, threads), {error})
+reader.open_indexed = lambda *a, **k: FailingReader(real_open(*a, **k), {error})
 sys.exit(cli.main({[*args, str(path)]!r}))
 """
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True)
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, cwd="/")
     assert result.returncode == 0, result.stderr
     if "-dc" in args:
         assert result.stdout == data

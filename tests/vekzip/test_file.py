@@ -273,3 +273,15 @@ def test_seeking_forward_while_writing_writes_zeros(tmp_path):
 def test_a_file_of_the_wrong_type_is_a_type_error(call):
     with pytest.raises(TypeError):
         call()
+
+
+@pytest.mark.parametrize("mode", ["twb", "trb", "tab", "txb", "wbt"])
+def test_modes_with_both_text_and_binary_touch_no_file(tmp_path, mode):
+    # "twb" passed the check (only "bt" and "tb" side by side were refused) and cut the file.
+    path = tmp_path / "keep.gz"
+    path.write_bytes(gzip.compress(b"keep"))
+    with pytest.raises(ValueError):
+        gzip.open(path, mode)
+    with pytest.raises(ValueError):
+        vekzip.open(path, mode)
+    assert gzip.decompress(path.read_bytes()) == b"keep"
