@@ -160,6 +160,12 @@ class GzipFile(io.BufferedIOBase):
         elif stored_name or self._mtime:
             header = gzip_header.make_header(stored_name, self._mtime)
         self._compressor = vekzip._streaming(level, fmt, threads, chunk_size, header, index)
+        # What a failed writer leaves when none of its output reached the
+        # file: an empty file (or nothing appended) reads as a valid empty
+        # stream, a lone header as a cut one. A raw stream of no bytes is
+        # already refused as cut.
+        self._cut_stream = {vekzip.FORMATS["gzip"]: header or gzip_header.make_header(),
+                            vekzip.FORMATS["zlib"]: b"\x78\x01"}.get(fmt, b"")
         self._owns_file = fileobj is None
         if fileobj is None:
             try:
@@ -350,6 +356,7 @@ class GzipFile(io.BufferedIOBase):
             finally:
                 if self._failed:
                     self._compressor.abandon()
+                    self._leave_detectably_incomplete()
                 self._release_file()
 
     def __repr__(self) -> str:
@@ -382,6 +389,13 @@ class GzipFile(io.BufferedIOBase):
             self._closed = True
             self._compressor.abandon()
             self._release_file()
+
+    def _leave_detectably_incomplete(self) -> None:
+        if self._produced == 0 and self._cut_stream:
+            try:
+                self._put(self._cut_stream)
+            except BaseException:  # noqa: B036 - the file that failed may refuse this too;
+                pass  # the failure itself was raised already, close() does not raise it again
 
     def _flush_file(self) -> None:
         flush = getattr(self.fileobj, "flush", None)  # gzip asks only for write()

@@ -92,6 +92,23 @@ def test_a_write_that_fails_leaves_an_incomplete_file_never_a_repeated_chunk(thr
         assert native_threads() <= before
 
 
+@pytest.mark.parametrize("fmt, inflate", [
+    ("gzip", gzip.decompress), ("zlib", zlib.decompress), ("raw", lambda d: zlib.decompress(d, -15)),
+])
+def test_a_writer_failing_before_its_first_byte_leaves_no_valid_empty_stream(fmt, inflate):
+    # Before, nothing reached the file: 0 bytes, which Python's gzip reads as
+    # a complete empty file, so the lost chunk went unnoticed. The file fails
+    # once (an interrupted write) and takes what comes after.
+    sink = FailingSink(0, OSError(4, "Interrupted system call"), takes=False)
+    f = vekzip.VekzipFile(fileobj=sink, mode="wb", format=fmt, chunk_size=20_000)
+    with pytest.raises(OSError):
+        f.write(b"".join(records("z", 4000)))
+    sink.good = 10
+    f.close()
+    with pytest.raises((EOFError, zlib.error)):
+        inflate(bytes(sink.data))
+
+
 def test_a_failed_close_stops_the_threads_and_reports_the_error(tmp_path):
     before = native_threads()
     sink = FailingSink(10**9, OSError(5, "Input/output error"), takes=False)
