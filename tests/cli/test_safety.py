@@ -159,13 +159,14 @@ def test_a_signal_midway_removes_the_partial_output_and_ends_by_it(tmp_path, num
     code = f"""
 import os, sys
 from vekzip import cli, inflate
-real_read_chunks, real_feed = cli.read_chunks, inflate._feed
+from vekzip.cli import compress
+real_read_chunks, real_feed = compress.read_chunks, inflate._feed
 def signalled(it):
     for n, piece in enumerate(it):
         if n == 1:
             os.kill(os.getpid(), {int(number)})
         yield piece
-cli.read_chunks = lambda *a: signalled(real_read_chunks(*a))
+compress.read_chunks = lambda *a: signalled(real_read_chunks(*a))
 count = [0]
 def feed(*a):
     count[0] += 1

@@ -22,6 +22,7 @@ import pytest
 import vekzip
 from corpus import corpus_files
 from vekzip import _engine, cli
+from vekzip.cli import options
 
 VEKZIP = pathlib.Path(sys.executable).parent / "vekzip"
 needs_gzip = pytest.mark.skipif(shutil.which("gzip") is None, reason="GNU gzip is not installed")
@@ -236,7 +237,7 @@ def test_bad_options_exit_1_with_a_message(args, message):
 
 
 def test_chunk_sizes_take_binary_suffixes():
-    assert [cli.chunk_size(t) for t in ("65536", "64K", "8M", "1g", "2MiB")] == [
+    assert [options.chunk_size(t) for t in ("65536", "64K", "8M", "1g", "2MiB")] == [
         65536, 65536, 8 << 20, 1 << 30, 2 << 20,
     ]
 

@@ -1,0 +1,5 @@
+import sys
+
+from .driver import main
+
+sys.exit(main())

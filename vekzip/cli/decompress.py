@@ -1,0 +1,183 @@
+"""Decompressing and testing: a stream through the inflater (an indexed
+file on several threads), and one file so."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import stat
+import sys
+import time
+
+TYPE_CHECKING = False
+
+from .failures import Failure, Skipped
+from .files import open_input, remove_input, stdout_sink, write_beside
+from .names import restored_name, uncompressed_name
+from .progress import Counted, Progress, report
+
+if TYPE_CHECKING:
+    from typing import BinaryIO, Callable
+
+    from .driver import Tool
+
+
+def decompress(
+    source: BinaryIO, name: str, sink: BinaryIO | None, sink_name: str, total: int | None, args: argparse.Namespace
+) -> tuple[int, int, object]:
+    """Decompresses (or, without a sink, tests) all of source; returns the
+    bytes read and written and what the stream said (its header). A
+    trailing-garbage warning is raised only after the output is complete.
+    An indexed file is inflated on -T threads, chunk by chunk."""
+    from ..inflate import Corrupt, Outcome, inflate, zlib_module
+
+    progress = Progress(name, total, args)
+    counted = Counted(source, name, progress)
+
+    def write_out(data: bytes) -> None:
+        try:
+            sink.write(data)  # type: ignore[union-attr]
+        except BrokenPipeError:
+            raise
+        except OSError as error:
+            raise Failure(f"{sink_name}: {error.strerror}") from None
+
+    write: Callable[[bytes], None] = write_out
+    already = 0  # bytes the indexed reader gave before it failed
+    if args.format == "gzip" and total is not None:
+        from ..reader import open_indexed
+
+        outcome = Outcome()
+        try:
+            reader = open_indexed(source, args.threads)
+            if reader is not None and not reader.chunks:
+                reader.close()  # nothing indexed: the stream says what it is
+                reader = None
+                source.seek(0)
+            if reader is not None:
+                uncompressed = max(1, reader.chunks[-1].start + reader.chunks[-1].size)
+                with reader:
+                    while data := reader.read(4 << 20):
+                        outcome.size += len(data)
+                        progress.advance(len(data) * total // uncompressed)
+                        if sink is not None:
+                            write(data)
+                progress.close()
+                return total, outcome.size, outcome
+        except BrokenPipeError:
+            raise
+        except (OSError, ValueError, OverflowError, IndexError, MemoryError, zlib_module.error):  # type: ignore[misc]
+            # An index that does not hold: what was given so far is the
+            # stream's start, and reading in sequence gives the rest.
+            already = outcome.size
+            source.seek(0)
+        write = skipping(write, already)
+
+    try:
+        outcome = inflate(counted.read, write if sink is not None else discard, args.format)
+    except Corrupt as error:
+        raise Failure(f"{name}: {error}") from None
+    finally:
+        progress.close()
+    return counted.count, outcome.size, outcome
+
+
+def discard(data: bytes) -> None:
+    pass
+
+
+def skipping(write: Callable[[bytes], None], count: int) -> Callable[[bytes], None]:
+    """write() without the first `count` bytes."""
+    if not count:
+        return write
+    left = count
+
+    def skipping_write(data: bytes) -> None:
+        nonlocal left
+        if left:
+            cut = min(left, len(data))
+            left -= cut
+            data = data[cut:]
+        if data:
+            write(data)
+
+    return skipping_write
+
+
+def inflate_in_place(tool: Tool, source: BinaryIO, name: str, total: int | None) -> None:
+    """-t (nothing written) or -dc (to standard output), warnings and all."""
+    args = tool.args
+    sink = None if args.test else stdout_sink(args, decompressing=True)
+    if sink is not None and args.force and args.format == "gzip" and not starts_gzip(source):
+        # As zcat -f: what is not gzip is copied as it is.
+        copy_through(source, sink)
+        sink.flush()
+        return
+    _, _, outcome = decompress(source, name, sink, "stdout", total, args)
+    if sink is not None:
+        sink.flush()
+    warn_garbage(tool, name, outcome)
+    if args.test and args.verbose:
+        print(f"{name}:\t OK", file=sys.stderr)
+
+
+def warn_garbage(tool: Tool, name: str, outcome: object) -> None:
+    if getattr(outcome, "trailing_garbage", False):
+        tool.note(Skipped(f"{name}: decompression OK, trailing garbage ignored"))
+
+
+def decompress_file(tool: Tool, path: str, info: os.stat_result, top: bool) -> None:
+    args = tool.args
+    target = None
+    if not args.stdout and not args.test:
+        target = uncompressed_name(tool, path, top)
+        if target is None:
+            return
+    source = open_input(path)
+    with source:
+        total = info.st_size if stat.S_ISREG(info.st_mode) else None
+        if args.test or args.stdout:
+            inflate_in_place(tool, source, path, total)
+            return
+        assert target is not None
+        if args.name:
+            target, mtime = restored_name(tool, path, source, target)
+        else:
+            mtime = None
+        start = time.perf_counter()
+        outcome_box: list[object] = []
+
+        def work(sink: BinaryIO) -> tuple[int, int]:
+            consumed, produced, outcome = decompress(source, path, sink, target, total, args)  # type: ignore[arg-type]
+            outcome_box.append(outcome)
+            return consumed, produced
+
+        consumed, produced = write_beside(work, target, info, args.force, mtime)
+        if not args.keep:
+            remove_input(path)
+    warn_garbage(tool, path, outcome_box[0])
+    if args.verbose:
+        report(path, produced, consumed, time.perf_counter() - start,
+               f" -- {'wrote' if args.keep else 'replaced with'} {target}")
+
+
+def starts_gzip(source: BinaryIO) -> bool:
+    """Whether the stream starts with gzip's magic bytes (looked at, not
+    taken)."""
+    from ..gzip_header import MAGIC
+
+    head = source.peek(2)[:2]  # type: ignore[attr-defined]
+    if len(head) == 1:
+        head += source.peek(2)[1:2]  # type: ignore[attr-defined]
+    return bytes(head[:2]) == MAGIC
+
+
+def copy_through(source: BinaryIO, sink: BinaryIO) -> None:
+    import shutil
+
+    try:
+        shutil.copyfileobj(source, sink, 1 << 20)
+    except BrokenPipeError:
+        raise
+    except OSError as error:
+        raise Failure(f"stdout: {error.strerror}") from None

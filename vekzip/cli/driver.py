@@ -1,0 +1,196 @@
+"""The run: each name given (folders walked with -r), each file sent to
+compressing, decompressing or listing, the worst status kept, and the
+signals that end a run."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import stat
+import sys
+import time
+
+TYPE_CHECKING = False
+
+from . import listing
+from .compress import compress_file, compress_to_stdout
+from .decompress import decompress_file, inflate_in_place
+from .failures import ERROR, OK, WARNING, Failure, Loud, Skipped
+from .files import refuse_special_bits
+from .options import SUFFIXES, parse
+from .progress import report
+
+if TYPE_CHECKING:
+    from typing import NoReturn, Sequence
+
+
+class Tool:
+    """One run over the files given: the worst status so far, the totals of
+    --list."""
+
+    def __init__(self, args: argparse.Namespace) -> None:
+        self.args = args
+        self.status = OK
+        self.suffix = args.suffix or SUFFIXES[args.format]
+        self.listed: list[tuple[int, int, int]] = []  # compressed, uncompressed, header bytes
+
+    def note(self, failure: Failure) -> None:
+        # -q silences warnings, never errors; an error outranks a warning.
+        if failure.status == ERROR or isinstance(failure, Loud) or not self.args.quiet:
+            print(f"vekzip: {failure}", file=sys.stderr)
+        if failure.status == ERROR:
+            self.status = ERROR
+        elif failure.status == WARNING and self.status == OK:
+            self.status = WARNING
+
+    def run(self, names: Sequence[str]) -> int:
+        if self.args.list:
+            listing.print_heading(self)
+        for name in names or ["-"]:
+            self.guarded(name, top=True)
+        if self.args.list and len(self.listed) > 1:
+            listing.print_totals(self)
+        return self.status
+
+    def guarded(self, name: str, top: bool) -> None:
+        """Treats a name and, with -r, everything under it: folders are
+        walked with a list of names still to do, not by recursion, so that
+        no depth is too deep."""
+        waiting = [(name, top)]
+        while waiting:
+            name, top = waiting.pop()
+            found = self.guarded_one(name, top)
+            waiting.extend((entry, False) for entry in reversed(found))
+
+    def guarded_one(self, name: str, top: bool) -> list[str]:
+        """Treats one name; returns a folder's entries, for -r."""
+        try:
+            if name == "-":
+                self.standard_streams()
+            else:
+                return self.treat(name, top)
+        except Failure as failure:
+            self.note(failure)
+        except MemoryError:
+            self.note(Failure(f"{name}: out of memory (try a smaller --chunk or fewer threads)"))
+        except RuntimeError as error:  # the worker threads could not start
+            self.note(Failure(f"{name}: {error}"))
+        except BrokenPipeError:
+            raise
+        except OSError as error:
+            self.note(Failure(f"{error.filename or name}: {error.strerror}"))
+        return []
+
+    def standard_streams(self) -> None:
+        """Standard input to standard output."""
+        args = self.args
+        if sys.stdin is None:  # started with descriptor 0 closed
+            raise Failure("standard input: Bad file descriptor")
+        source = sys.stdin.buffer
+        if args.list:
+            listing.list_stream(self, source, "stdout" if not args.name else "-", None)
+            return
+        start = time.perf_counter()
+        if args.decompress or args.test:
+            if not args.test and not args.force and sys.stdin.isatty():
+                raise Failure("compressed data not read from a terminal. Use -f to force decompression.")
+            inflate_in_place(self, source, "stdin", None)
+            return
+        consumed, produced = compress_to_stdout(source, "stdin", None, args)
+        if args.verbose:
+            report("stdin", consumed, produced, time.perf_counter() - start)
+
+    def treat(self, path: str, top: bool) -> list[str]:
+        """A name on the command line or met in a directory."""
+        args = self.args
+        try:
+            link = os.lstat(path)
+        except OSError as error:
+            raise Failure(f"{path}: {error.strerror}") from None
+        if stat.S_ISDIR(link.st_mode):
+            if args.recursive:
+                return folder_entries(path)
+            raise Skipped(f"{path} is a directory -- ignored")
+        info = link
+        if stat.S_ISLNK(link.st_mode):
+            # gzip opens without following links unless -f or -c.
+            if not (args.force or args.stdout or args.list or args.test):
+                raise Failure(f"{path}: Too many levels of symbolic links")
+            try:
+                info = os.stat(path)
+            except OSError as error:
+                raise Failure(f"{path}: {error.strerror}") from None
+            if stat.S_ISDIR(info.st_mode):
+                raise Skipped(f"{path} is a directory -- ignored")
+        writes_beside = not (args.stdout or args.test or args.list)
+        # A device or pipe has no end to wait for and is no file to replace:
+        # only -c, -t and -l read one.
+        if writes_beside and not stat.S_ISREG(info.st_mode):
+            raise Skipped(f"{path} is not a directory or a regular file - ignored")
+        if writes_beside and not args.force and info.st_nlink > 1:
+            others = info.st_nlink - 1
+            raise Skipped(f"{path} has {others} other link{'s' if others > 1 else ''} -- file ignored")
+        if writes_beside:
+            refuse_special_bits(path, info.st_mode)
+        if args.list:
+            listing.list_file(self, path, info)
+        elif args.decompress or args.test:
+            decompress_file(self, path, info, top)
+        else:
+            compress_file(self, path, info, top)
+        return []
+
+
+def folder_entries(folder: str) -> list[str]:
+    try:
+        entries = sorted(os.listdir(folder))
+    except OSError as error:
+        raise Failure(f"{folder}: {error.strerror}") from None
+    return [os.path.join(folder, entry) for entry in entries]
+
+
+class Signalled(BaseException):
+    """A signal that ends the run: the work in progress is undone (its
+    temporary file removed) as the exception passes, then the process dies
+    by the same signal, as gzip does."""
+
+    def __init__(self, number: int) -> None:
+        super().__init__(number)
+        self.number = number
+
+
+def _raise_signalled(number: int, frame: object) -> None:
+    raise Signalled(number)
+
+
+def catch_signals() -> None:
+    import signal
+
+    for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        # One ignored when we start (nohup, a background job) stays ignored.
+        if signal.getsignal(number) not in (signal.SIG_IGN, None):
+            signal.signal(number, _raise_signalled)
+
+
+def die_by(number: int) -> NoReturn:
+    import signal
+
+    signal.signal(number, signal.SIG_DFL)
+    os.kill(os.getpid(), number)
+    raise SystemExit(128 + number)  # if the signal is blocked
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = parse(list(argv) if argv is not None else None)
+    catch_signals()
+    try:
+        return Tool(args).run(args.files)
+    except BrokenPipeError:
+        # The reader went away; say nothing more on a closed pipe.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return ERROR
+    except Signalled as signalled:
+        sys.stderr.flush()
+        die_by(signalled.number)
+    except KeyboardInterrupt:
+        return 130

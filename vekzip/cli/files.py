@@ -1,0 +1,156 @@
+"""The file-system steps around one file: the inputs gzip leaves alone,
+opening and removing, and an output written beside its input through a
+temporary file made exclusively, its metadata set on the descriptor."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import stat
+import sys
+
+TYPE_CHECKING = False
+
+from .failures import Failure, Loud, Skipped
+
+if TYPE_CHECKING:
+    from typing import BinaryIO, Callable
+
+
+def refuse_special_bits(path: str, mode: int) -> None:
+    """gzip leaves set-user-ID, set-group-ID and sticky files alone, even
+    with -f: their output could not keep the bits safely."""
+    if mode & stat.S_ISUID:
+        raise Skipped(f"{path} is set-user-ID on execution - ignored")
+    if mode & stat.S_ISGID:
+        raise Skipped(f"{path} is set-group-ID on execution - ignored")
+    if mode & stat.S_ISVTX:
+        raise Skipped(f"{path} has the sticky bit set - file ignored")
+
+
+def stdout_sink(args: argparse.Namespace, decompressing: bool = False) -> BinaryIO:
+    if sys.stdout is None:  # started with descriptor 1 closed
+        raise Failure("stdout: Bad file descriptor")
+    if not decompressing and sys.stdout.isatty() and not args.force:
+        raise Failure("compressed data not written to a terminal. Use -f to force compression.")
+    return sys.stdout.buffer
+
+
+def open_input(path: str) -> BinaryIO:
+    try:
+        return open(path, "rb")
+    except OSError as error:
+        raise Failure(f"{path}: {error.strerror}") from None
+
+
+def remove_input(path: str) -> None:
+    try:
+        os.unlink(path)
+    except OSError as error:
+        raise Failure(f"{path}: {error.strerror}") from None
+
+
+def write_beside(
+    work: Callable[[BinaryIO], tuple[int, int]], target: str, info: os.stat_result, overwrite: bool,
+    mtime: int | None = None,
+) -> tuple[int, int]:
+    """Runs `work` on a temporary file in the target's folder and renames it
+    into place only once it is complete, so that no failure or
+    interruption leaves a partial output under the target's name. The
+    output takes the input's mode, owner, group and times (mtime instead of
+    the modification time when given)."""
+    if os.path.lexists(target) and not overwrite:
+        raise Loud(f"{target} already exists;\tnot overwritten")
+    folder = os.path.dirname(target) or "."
+    descriptor, temporary = create_temporary(folder, target)
+    try:
+        try:
+            with os.fdopen(descriptor, "wb", closefd=False) as sink:
+                counts = work(sink)
+            descriptor_info = os.fstat(descriptor)
+            # On the descriptor, never by name: the folder's owner may have
+            # put a link where the temporary file was.
+            copy_metadata(descriptor, info, mtime)
+        except OSError as error:  # the last write, at close
+            raise Failure(f"{target}: {error.strerror}") from None
+        finally:
+            os.close(descriptor)
+        ensure_ours(temporary, descriptor_info)
+        try:
+            place(temporary, target, overwrite)
+        except OSError as error:
+            raise Failure(f"{target}: {error.strerror}") from None
+        return counts
+    except BaseException:
+        remove_temporary(temporary)
+        raise
+
+
+def ensure_ours(temporary: str, ours: os.stat_result) -> None:
+    """Refuses to put in place a name that no longer holds the file written."""
+    try:
+        now = os.lstat(temporary)
+    except OSError as error:
+        raise Failure(f"{temporary}: {error.strerror}") from None
+    if (now.st_dev, now.st_ino) != (ours.st_dev, ours.st_ino):
+        raise Failure(f"{temporary}: replaced while being written -- not used")
+
+
+def remove_temporary(temporary: str) -> None:
+    """Removes the temporary name (a link put there is removed, never followed)."""
+    try:
+        os.unlink(temporary)
+    except OSError:
+        pass
+
+
+def create_temporary(folder: str, target: str) -> tuple[int, str]:
+    """A new hidden file in the folder, made by this call (exclusive
+    creation, never through a link), readable by its creator only until
+    its metadata is set. Its name is at most as long as the target's."""
+    import secrets
+
+    base_length = len(os.path.basename(target))
+    for _ in range(100):
+        name = "." + secrets.token_hex(4)[: max(1, min(8, base_length - 1))]
+        temporary = os.path.join(folder, name)
+        try:
+            descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600)
+        except FileExistsError:
+            continue
+        except OSError as error:
+            raise Failure(f"{target}: {error.strerror}") from None
+        return descriptor, temporary
+    raise Failure(f"{target}: File exists")
+
+
+def copy_metadata(descriptor: int, info: os.stat_result, mtime: int | None) -> None:
+    """Owner and group where permitted (before the mode: a change of owner
+    clears set-id bits), permission bits, then access and modification times."""
+    try:
+        os.fchown(descriptor, info.st_uid, info.st_gid)
+    except OSError:
+        try:  # an unprivileged user may still give the file one of their groups
+            os.fchown(descriptor, -1, info.st_gid)
+        except OSError:
+            pass
+    os.fchmod(descriptor, stat.S_IMODE(info.st_mode) & 0o777)
+    modified = info.st_mtime_ns if mtime is None else mtime * 1_000_000_000
+    os.utime(descriptor, ns=(info.st_atime_ns, modified))
+
+
+def place(temporary: str, target: str, overwrite: bool) -> None:
+    if overwrite:
+        os.replace(temporary, target)
+        return
+    # A hard link never replaces a file that appeared while we worked.
+    try:
+        os.link(temporary, target)
+    except FileExistsError:
+        raise Loud(f"{target} already exists;\tnot overwritten") from None
+    except OSError:  # a file system without hard links
+        if os.path.lexists(target):
+            raise Loud(f"{target} already exists;\tnot overwritten") from None
+        os.replace(temporary, target)
+        return
+    os.unlink(temporary)

@@ -1,0 +1,86 @@
+"""Names: the suffixes of compressed files, the output's name, and the
+name a gzip header stores (-N)."""
+
+from __future__ import annotations
+
+import os
+
+TYPE_CHECKING = False
+
+from .failures import Failure, Skipped
+
+if TYPE_CHECKING:
+    from typing import BinaryIO
+
+    from .driver import Tool
+
+# What else gzip takes off when decompressing, and what it puts back.
+GZIP_SUFFIXES = {".gz": "", "-gz": "", ".z": "", "-z": "", "_z": "", ".tgz": ".tar", ".taz": ".tar"}
+
+
+def compressed_suffix(path: str, suffix: str, format: str) -> str:
+    """The suffix of a compressed file that the name ends with, as it is
+    written there (gzip's own, in any case, and -S's), or ""."""
+    base = os.path.basename(path)
+    known = [suffix, *(GZIP_SUFFIXES if format == "gzip" else ())]
+    for each in known:
+        if len(base) > len(each) and base.lower().endswith(each.lower()):
+            return base[-len(each) :]
+    return ""
+
+
+def uncompressed_name(tool: Tool, path: str, top: bool) -> str | None:
+    """The output's name: the suffix taken off (gzip's others too for
+    gzip files); None, with gzip's warning, when there is none."""
+    folder, base = os.path.split(path)
+    for known, replacement in ((tool.suffix, ""), *(GZIP_SUFFIXES.items() if tool.args.format == "gzip" else ())):
+        if len(base) > len(known) and base.lower().endswith(known.lower()):
+            return os.path.join(folder, base[: -len(known)] + replacement)
+    if top or tool.args.verbose:
+        raise Skipped(f"{path}: unknown suffix -- ignored")
+    return None
+
+
+def restored_name(tool: Tool, path: str, source: BinaryIO, target: str) -> tuple[str, int | None]:
+    """With -N: the name and time stored in the header, when there are,
+    the header read to its end however long it is. A name longer than
+    the folder takes is cut, as gzip cuts it."""
+    from ..gzip_header import HeaderParser, NotGzip
+
+    if tool.args.format != "gzip":
+        return target, None
+    parser = HeaderParser()
+    try:
+        while True:
+            block = source.read(1 << 16)
+            parsed = parser.feed(block) if block else None
+            if parsed is not None or not block:
+                break
+    except NotGzip:
+        parsed = None  # inflating says what is wrong
+    source.seek(0)
+    if parsed is None:
+        return target, None
+    header = parsed[0]
+    if header.name_too_long:
+        raise Failure(f"{path}: corrupted input -- file name too large")
+    name = target
+    if header.name:
+        stored = header.name.rsplit(b"/", 1)[-1]
+        if stored not in (b"", b".", b".."):
+            folder = os.path.dirname(path)
+            stored = fitting(tool, folder, stored)
+            name = os.path.join(folder, os.fsdecode(stored))
+    return name, header.mtime or None
+
+
+def fitting(tool: Tool, folder: str, name: bytes) -> bytes:
+    try:
+        limit = os.pathconf(folder or ".", "PC_NAME_MAX")
+    except (OSError, ValueError):
+        return name
+    if len(name) <= limit:
+        return name
+    name = name[:limit]
+    tool.note(Skipped(f"{os.path.join(folder, os.fsdecode(name))}: warning, name truncated"))
+    return name
