@@ -200,13 +200,14 @@ def _format_of_wbits(wbits: object, method: object, mem_level: object, strategy:
 
 
 def compressobj(
-    compresslevel: int = 1,
+    level: int | None = None,
     method: int = DEFLATED,
     wbits: int | None = None,
     memLevel: int = 8,
     strategy: int = 0,
     zdict: object = None,
     *,
+    compresslevel: int | None = None,
     format: str | int | None = None,
     threads: int = 1,
     chunk_size: int | None = None,
@@ -233,15 +234,19 @@ def compressobj(
     memLevel, strategy``): ``wbits`` 15 makes a zlib stream, -15 raw
     DEFLATE, 31 gzip; memLevel and strategy are accepted and do not change
     vek's one way of compressing. Without ``wbits`` or ``format``: gzip.
+    ``level`` is zlib's name for the level, ``compresslevel`` gzip's.
     """
+    if level is not None and compresslevel is not None:
+        raise TypeError("compressobj() takes level or compresslevel, not both")
+    given = compresslevel if level is None else level
     chosen = _format_of_wbits(31 if wbits is None else wbits, method, memLevel, strategy, zdict)
     if format is None:
         format = chosen
     elif wbits is not None and format_code(format) != FORMATS[chosen]:
         raise ValueError(f"wbits={wbits} makes a {chosen} stream, but format={format!r} was given")
-    level, fmt = vek_level(compresslevel), format_code(format)
+    vek, fmt = vek_level(1 if given is None else given), format_code(format)
     index = _boolean(index, "index")
-    return _streaming(level, fmt, thread_count(threads), chunk_bytes(chunk_size, index), index=index)
+    return _streaming(vek, fmt, thread_count(threads), chunk_bytes(chunk_size, index), index=index)
 
 
 def compress(

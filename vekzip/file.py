@@ -29,8 +29,11 @@ if TYPE_CHECKING:
 
     StrOrBytesPath = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
-WRITE_MODES = {"w": "wb", "wb": "wb", "x": "xb", "xb": "xb", "a": "ab", "ab": "ab"}
-READ_MODES = {"r": "rb", "rb": "rb"}
+# gzip's modes, each with the one it opens a named file in: "+" is taken, as
+# gzip takes it, though a GzipFile only ever reads or only writes.
+_MODE_SPELLINGS = ("", "b", "+", "+b", "b+")
+WRITE_MODES = {letter + rest: letter + "b" for letter in "wxa" for rest in _MODE_SPELLINGS}
+READ_MODES = {"r" + rest: "rb" for rest in _MODE_SPELLINGS}
 # gzip's values for GzipFile.mode, which changed in Python 3.13.
 READ, WRITE = ("rb", "wb") if sys.version_info >= (3, 13) else (1, 2)
 
@@ -117,6 +120,7 @@ class GzipFile(io.BufferedIOBase):
         threads = vekzip.thread_count(threads)
         if fileobj is not None and not hasattr(fileobj, "read"):
             raise TypeError(f"fileobj must be a binary file object, not {type(fileobj).__name__}")
+        _check_binary(fileobj)
         if fileobj is None:
             fileobj = self.myfileobj = builtins.open(filename, "rb")  # type: ignore[arg-type]
         try:
@@ -146,6 +150,11 @@ class GzipFile(io.BufferedIOBase):
             raise ValueError("appending makes a new gzip member; zlib and raw streams cannot be appended to")
         if fileobj is not None and not hasattr(fileobj, "write"):
             raise TypeError(f"fileobj must be a binary file object, not {type(fileobj).__name__}")
+        _check_binary(fileobj)
+        if isinstance(fileobj, _WRITABLE_KNOWN) and not fileobj.writable():
+            # Fails here, as gzip's header write fails it, not at close
+            # after all the data was given.
+            raise io.UnsupportedOperation("fileobj is not open for writing")
         # Every argument is checked and the threads are running before the
         # file is opened: a writer that cannot be made truncates nothing.
         level, fmt = vekzip.vek_level(compresslevel), vekzip.format_code(format)
@@ -416,6 +425,16 @@ class GzipFile(io.BufferedIOBase):
                     raise BlockingIOError(0, "the file would block", len(out) - len(rest))
                 rest = rest[written:]
         self._produced += len(out)
+
+
+# The io classes whose writable() is sure to say whether write() works; other
+# file objects are taken at their word by trying.
+_WRITABLE_KNOWN = (io.FileIO, io.BufferedReader, io.BufferedWriter, io.BufferedRandom)
+
+
+def _check_binary(fileobj: Any) -> None:
+    if isinstance(fileobj, io.TextIOBase):
+        raise TypeError("fileobj must be a binary file object, not a text file")
 
 
 def _fname_bytes(fname: str | bytes | None) -> bytes | None:

@@ -37,8 +37,6 @@ LEFT_OUT = {
 }
 if INFLATER == "ISA-L":
     LEFT_OUT["test_prepend_error"] = "reaches into CPython's private reader (_buffer.raw._fp); ISA-L's has none"
-    LEFT_OUT["test_read_truncated"] = ("ISA-L's reader raises the EOFError in the read that reaches a cut-off end, "
-                                       "where CPython's first returns the bytes before it")
 
 
 def left_out(cls):
