@@ -26,6 +26,7 @@ pathsend) pass untouched.
 
 from __future__ import annotations
 
+import re
 from typing import Any, Awaitable, Callable, Iterable, MutableMapping
 
 import vekzip
@@ -54,14 +55,18 @@ DEFAULT_EXCLUDED_CONTENT_TYPES = (
 )
 
 
+# RFC 9110's qvalue: 0 to 1 with at most three decimals. Anything else
+# ("2", "-1", "inf", "1e3") counts as 0: the client gets the body as it is,
+# which every client takes.
+_QVALUE = re.compile(r"0(\.[0-9]{0,3})?|1(\.0{0,3})?")
+
+
 def _quality(params: str) -> float:
     for param in params.split(";"):
         name, _, number = param.strip().partition("=")
         if name.strip().lower() == "q":
-            try:
-                return float(number)
-            except ValueError:
-                return 0.0
+            number = number.strip()
+            return float(number) if _QVALUE.fullmatch(number) else 0.0
     return 1.0
 
 
@@ -154,6 +159,7 @@ class _Responder:
         self.start: Message | None = None
         self.left_alone = False  # passes through as it is, without Vary
         self.compressor: Any = None
+        self.ended = False  # the last body went out
 
     async def run(self, scope: Scope, receive: Receive) -> None:
         await self.middleware.app(scope, receive, self.on_message)
@@ -184,12 +190,15 @@ class _Responder:
                 self.left_alone = True  # the start message says it all
                 message["headers"] = self.head_headers(headers)
             return
-        if kind != "http.response.body" or self.left_alone:
+        if kind != "http.response.body" or self.left_alone or self.ended:
+            # After the end the message goes to the server as the app sent
+            # it, for the server to refuse as it refuses it without us.
             await self.flush_start()
             await self.send(message)
             return
         body: bytes = message.get("body", b"")
         more: bool = message.get("more_body", False)
+        self.ended = not more
         if self.start is not None:  # the first body decides
             if not more and len(body) < self.middleware.minimum_size:
                 self.left_alone = True

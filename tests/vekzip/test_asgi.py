@@ -108,7 +108,10 @@ def test_whole_body_is_compressed_with_its_length_and_vary():
         assert r.content == BIG
 
 
-@pytest.mark.parametrize("accept", ["identity", "br", "gzip;q=0", "", "gzip;q=0, *", "*;q=0", "GZIP;q=0.0, br"])
+@pytest.mark.parametrize("accept", [
+    "identity", "br", "gzip;q=0", "", "gzip;q=0, *", "*;q=0", "GZIP;q=0.0, br",
+    "gzip;q=2", "gzip;q=inf", "gzip;q=1e3", "gzip;q=-1", "gzip;q=0.0001",  # no qvalues: taken as 0
+])
 def test_clients_that_do_not_take_gzip_get_the_body_as_it_is_and_vary(accept):
     with TestClient(app) as client:
         r = client.get("/big", headers={"Accept-Encoding": accept})
@@ -184,6 +187,30 @@ def serving(asgi_app):
 def server():
     with serving(app) as url:
         yield url
+
+
+@pytest.mark.parametrize("more_body", [False, True])
+def test_a_body_after_the_last_is_refused_by_the_server_as_without_the_middleware(more_body):
+    # The middleware's finished compressor raised its own ValueError at the app.
+    refusals = []
+
+    async def late_body(scope, receive, send):
+        if scope["type"] != "http":
+            return
+        await send({"type": "http.response.start", "status": 200, "headers": [(b"content-type", b"text/plain")]})
+        await send({"type": "http.response.body", "body": BIG, "more_body": more_body})
+        if more_body:
+            await send({"type": "http.response.body", "body": BIG})
+        try:
+            await send({"type": "http.response.body", "body": b"late"})
+        except Exception as refusal:
+            refusals.append(type(refusal))
+
+    for asgi_app in (late_body, GZipMiddleware(late_body)):
+        with serving(asgi_app) as url, httpx.Client() as client:
+            r = client.get(url, headers={"Accept-Encoding": "gzip"})
+            assert r.content == BIG * (1 + more_body)
+    assert len(refusals) == 2 and refusals[0] == refusals[1]
 
 
 def test_a_real_server_streams_chunks_that_inflate_as_they_arrive(server):
