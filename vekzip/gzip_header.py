@@ -66,6 +66,14 @@ FIXED, DONE = 0, -1
 PARTS = (FIXED, FEXTRA, FNAME, FCOMMENT, FHCRC)
 
 
+class BadHeaderCrc(NotGzip):
+    """The header's own CRC (FHCRC) does not match it."""
+
+    def __init__(self, stored: int, computed: int) -> None:
+        super().__init__("invalid compressed data--crc error")
+        self.stored, self.computed = stored, computed
+
+
 class HeaderParser:
     """A member header read from successive pieces of input, each byte
     looked at once: time linear and memory bounded (the name's first
@@ -139,7 +147,7 @@ class HeaderParser:
         self._hcrc += view[:used]
         if len(self._hcrc) == 2:
             if self._crc & 0xFFFF != struct.unpack("<H", self._hcrc)[0]:
-                raise NotGzip("invalid compressed data--crc error")
+                raise BadHeaderCrc(struct.unpack("<H", self._hcrc)[0], self._crc & 0xFFFF)
             self._phase = DONE
             return used, True
         return used, False

@@ -57,11 +57,18 @@ def open_gzip(file: Any, mode: str, encoding: str | None, errors: str | None, ne
     return gzip_module.open(file, mode, encoding=encoding, errors=errors, newline=newline)
 
 
-def inflate(read: Callable[[int], bytes], write: Callable[[bytes], object], fmt: str = "gzip") -> Outcome:
+def inflate(
+    read: Callable[[int], bytes], write: Callable[[bytes], object], fmt: str = "gzip",
+    on_header: Callable[[Header | None], object] | None = None,
+) -> Outcome:
     """Decompresses all that read() gives (a stream in the format) into
-    write(). Raises Corrupt with GNU gzip's words."""
+    write(). Raises Corrupt with GNU gzip's words (caused by the NotGzip of
+    a header refused). on_header() is told of the first header once it is
+    read (at the start for zlib and raw streams)."""
     if fmt == "gzip":
-        return _inflate_members(_Input(read), write)
+        return _inflate_members(_Input(read), write, on_header)
+    if on_header is not None:
+        on_header(None)
     outcome = Outcome()
     d = zlib_module.decompressobj(WBITS[fmt])
     data = read(BLOCK)
@@ -162,19 +169,23 @@ def _read_header(source: _Input) -> Header:
         try:
             parsed = parser.feed(data)
         except NotGzip as error:
-            raise Corrupt(str(error)) from None
+            raise Corrupt(str(error)) from error
         if parsed is not None:
             header, rest = parsed
             source.put_back(rest)
             return header
 
 
-def _inflate_members(source: _Input, write: Callable[[bytes], object]) -> Outcome:
+def _inflate_members(
+    source: _Input, write: Callable[[bytes], object], on_header: Callable[[Header | None], object] | None
+) -> Outcome:
     outcome = Outcome()
     while True:
         header = _read_header(source)
         if outcome.header is None:
             outcome.header = header
+            if on_header is not None:
+                on_header(header)
         # The body, then its trailer.
         d = zlib_module.decompressobj(-15)
         crc, size = 0, 0

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import argparse
 import os
 import stat
 import time
@@ -14,10 +13,12 @@ import vekzip
 from .failures import Failure, Quiet, Skipped
 from .files import open_input, remove_input, stdout_sink, write_beside
 from .names import compressed_suffix
-from .progress import Progress, report
+from .progress import Progress, Verbose, ratio, report
 
 if TYPE_CHECKING:
     from typing import BinaryIO, Iterator
+
+    from .options import Options
 
     from .driver import Tool
 
@@ -40,7 +41,7 @@ def read_chunks(source: BinaryIO, name: str, chunk: int, total: int | None) -> I
 
 
 def compress(
-    source: BinaryIO, name: str, sink: BinaryIO, sink_name: str, total: int | None, args: argparse.Namespace,
+    source: BinaryIO, name: str, sink: BinaryIO, sink_name: str, total: int | None, args: Options,
     header: tuple[bytes | None, int | None] = (None, None),
 ) -> tuple[int, int]:
     """Compresses all of source into sink through a VekzipFile; returns the
@@ -74,46 +75,65 @@ def compress(
 
 
 def compress_to_stdout(
-    source: BinaryIO, name: str, total: int | None, args: argparse.Namespace,
+    source: BinaryIO, name: str, total: int | None, args: Options,
     header: tuple[bytes | None, int | None] = (None, None),
-) -> tuple[int, int]:
+) -> tuple[int, int, int]:
+    """Compresses all of source to standard output; returns the bytes read
+    and written and how many of those are header and trailer."""
     sink = stdout_sink(args)
-    counts = compress(source, name, sink, "stdout", total, args, header)
+    consumed, produced = compress(source, name, sink, "stdout", total, args, header)
     sink.flush()
-    return counts
+    return consumed, produced, framing(args.format, header[0])
+
+
+def framing(format: str, name: bytes | None) -> int:
+    """The bytes of header and trailer around the compressed data."""
+    if format == "gzip":
+        return 10 + (len(name) + 1 if name is not None else 0) + 8
+    return 6 if format == "zlib" else 0
+
+
+def share_saved(consumed: int, produced: int, header_bytes: int) -> str:
+    """-v's ratio when compressing, as gzip counts it: the share of the
+    input saved, header and trailer aside."""
+    return ratio(consumed - (produced - header_bytes), consumed)
 
 
 def compress_file(tool: Tool, path: str, info: os.stat_result, top: bool) -> None:
     args = tool.args
     carried = compressed_suffix(path, tool.suffix, args.format)
     if not args.stdout and not args.force and carried:
-        if args.verbose or (top and not args.quiet):
+        if args.verbose or (not args.recursive and not args.quiet):
             raise Quiet(f"{path} already has {carried} suffix -- unchanged")
         return
     header: tuple[bytes | None, int | None] = (None, None)
-    if args.name and args.format == "gzip":
-        mtime = int(info.st_mtime)
+    if args.format == "gzip" and (args.name or args.time):
+        mtime = int(info.st_mtime) if args.time else 0
         if not 0 <= mtime < 1 << 32:
             # As gzip: a time the header cannot hold is stored as none.
             tool.note(Skipped(f"{path}: warning: file timestamp out of range for gzip format"))
             mtime = 0
-        header = (os.fsencode(os.path.basename(path)), mtime)
+        header = (os.fsencode(os.path.basename(path)) if args.name else None, mtime)
     source = open_input(path)
+    line = Verbose(path, args.verbose)
     with source:
         total = info.st_size if stat.S_ISREG(info.st_mode) else None
         start = time.perf_counter()
         if args.stdout:
-            consumed, produced = compress_to_stdout(source, path, total, args, header)
-            outcome = ""
+            line.begin()
+            consumed, produced, _ = compress_to_stdout(source, path, total, args, header)
+            target = "stdout"
         else:
             target = path + tool.suffix
 
             def work(sink: BinaryIO) -> tuple[int, int]:
+                line.begin()
                 return compress(source, path, sink, target, total, args, header)
 
-            consumed, produced = write_beside(work, target, info, args.force)
-            outcome = f" -- wrote {target}" if args.keep else f" -- replaced with {target}"
+            consumed, produced = write_beside(work, target, info, args)
             if not args.keep:
                 remove_input(path)
-    if args.verbose:
-        report(path, consumed, produced, time.perf_counter() - start, outcome)
+    done = f" -- {'created' if args.keep else 'replaced with'} {target}"
+    line.end(share_saved(consumed, produced, framing(args.format, header[0])) + done)
+    if args.throughput:
+        report(path, consumed, produced, time.perf_counter() - start, done)

@@ -3,7 +3,6 @@ file on several threads), and one file so."""
 
 from __future__ import annotations
 
-import argparse
 import os
 import stat
 import sys
@@ -14,16 +13,20 @@ TYPE_CHECKING = False
 from .failures import Failure, Skipped
 from .files import open_input, remove_input, stdout_sink, write_beside
 from .names import restored_name, uncompressed_name
-from .progress import Counted, Progress, report
+from .progress import Counted, Progress, Verbose, ratio, report
 
 if TYPE_CHECKING:
     from typing import BinaryIO, Callable
 
+    from .options import Options
+
+    from ..gzip_header import Header
     from .driver import Tool
 
 
 def decompress(
-    source: BinaryIO, name: str, sink: BinaryIO | None, sink_name: str, total: int | None, args: argparse.Namespace
+    source: BinaryIO, name: str, sink: BinaryIO | None, sink_name: str, total: int | None, args: Options,
+    on_header: Callable[[object], object] | None = None,
 ) -> tuple[int, int, object]:
     """Decompresses (or, without a sink, tests) all of source; returns the
     bytes read and written and what the stream said (its header). A
@@ -40,7 +43,7 @@ def decompress(
         except BrokenPipeError:
             raise
         except OSError as error:
-            raise Failure(f"{sink_name}: {error.strerror}") from None
+            raise Failure(f"{sink_name}: {error.strerror}", inside=True, fatal=True) from None
 
     write: Callable[[bytes], None] = write_out
     already = 0  # bytes the indexed reader gave before it failed
@@ -55,6 +58,8 @@ def decompress(
                 reader = None
                 source.seek(0)
             if reader is not None:
+                if on_header is not None:
+                    on_header(first_header(source))
                 uncompressed = max(1, reader.chunks[-1].start + reader.chunks[-1].size)
                 with reader:
                     while data := reader.read(4 << 20):
@@ -63,6 +68,7 @@ def decompress(
                         if sink is not None:
                             write(data)
                 progress.close()
+                outcome.header = first_header(source)
                 return total, outcome.size, outcome
         except BrokenPipeError:
             raise
@@ -74,12 +80,19 @@ def decompress(
         write = skipping(write, already)
 
     try:
-        outcome = inflate(counted.read, write if sink is not None else discard, args.format)
+        outcome = inflate(counted.read, write if sink is not None else discard, args.format, on_header)
     except Corrupt as error:
-        raise Failure(f"{name}: {error}") from None
+        raise corrupt(name, error) from None
     finally:
         progress.close()
     return counted.count, outcome.size, outcome
+
+
+def first_header(source: BinaryIO) -> Header | None:
+    """The header an indexed file starts with, read where it lies."""
+    from ..gzip_header import parse_header
+
+    return parse_header(os.pread(source.fileno(), 1 << 16, 0))
 
 
 def discard(data: bytes) -> None:
@@ -104,8 +117,9 @@ def skipping(write: Callable[[bytes], None], count: int) -> Callable[[bytes], No
     return skipping_write
 
 
-def inflate_in_place(tool: Tool, source: BinaryIO, name: str, total: int | None) -> None:
-    """-t (nothing written) or -dc (to standard output), warnings and all."""
+def inflate_in_place(tool: Tool, source: BinaryIO, name: str, total: int | None, shown: bool = True) -> None:
+    """-t (nothing written) or -dc (to standard output), warnings and all;
+    `shown` is false for standard input, which -v names in no line."""
     args = tool.args
     sink = None if args.test else stdout_sink(args, decompressing=True)
     if sink is not None and args.force and args.format == "gzip" and not starts_gzip(source):
@@ -113,24 +127,36 @@ def inflate_in_place(tool: Tool, source: BinaryIO, name: str, total: int | None)
         copy_through(source, sink)
         sink.flush()
         return
-    _, _, outcome = decompress(source, name, sink, "stdout", total, args)
+    line = Verbose(name, args.verbose and shown)
+    consumed, produced, outcome = decompress(source, name, sink, "stdout", total, args, line.begin)
     if sink is not None:
         sink.flush()
     warn_garbage(tool, name, outcome)
-    if args.test and args.verbose:
-        print(f"{name}:\t OK", file=sys.stderr)
+    if args.test:
+        if args.verbose:
+            print(" OK", file=sys.stderr)
+    else:
+        line.end(f"{share_saved(consumed, produced, outcome)} -- {'created' if args.keep else 'replaced with'} stdout")
 
 
 def warn_garbage(tool: Tool, name: str, outcome: object) -> None:
     if getattr(outcome, "trailing_garbage", False):
-        tool.note(Skipped(f"{name}: decompression OK, trailing garbage ignored"))
+        tool.note(Skipped(f"{name}: decompression OK, trailing garbage ignored", inside=True))
+
+
+def share_saved(consumed: int, produced: int, outcome: object) -> str:
+    """-v's ratio when decompressing, as gzip counts it: the first header
+    and the trailer are not compressed data."""
+    header = getattr(outcome, "header", None)
+    overhead = header.length + 8 if header is not None else 0
+    return ratio(produced - (consumed - overhead), produced)
 
 
 def decompress_file(tool: Tool, path: str, info: os.stat_result, top: bool) -> None:
     args = tool.args
     target = None
-    if not args.stdout and not args.test:
-        target = uncompressed_name(tool, path, top)
+    if not args.stdout or args.test:
+        target = uncompressed_name(tool, path)
         if target is None:
             return
     source = open_input(path)
@@ -146,19 +172,40 @@ def decompress_file(tool: Tool, path: str, info: os.stat_result, top: bool) -> N
             mtime = None
         start = time.perf_counter()
         outcome_box: list[object] = []
+        line = Verbose(path, args.verbose)
 
         def work(sink: BinaryIO) -> tuple[int, int]:
-            consumed, produced, outcome = decompress(source, path, sink, target, total, args)  # type: ignore[arg-type]
+            consumed, produced, outcome = decompress(source, path, sink, target, total, args, line.begin)  # type: ignore[arg-type]
             outcome_box.append(outcome)
             return consumed, produced
 
-        consumed, produced = write_beside(work, target, info, args.force, mtime)
+        consumed, produced = write_beside(work, target, info, args, mtime)
         if not args.keep:
             remove_input(path)
     warn_garbage(tool, path, outcome_box[0])
-    if args.verbose:
-        report(path, produced, consumed, time.perf_counter() - start,
-               f" -- {'wrote' if args.keep else 'replaced with'} {target}")
+    done = f" -- {'created' if args.keep else 'replaced with'} {target}"
+    line.end(share_saved(consumed, produced, outcome_box[0]) + done)
+    if args.throughput:
+        report(path, produced, consumed, time.perf_counter() - start, done)
+
+
+def corrupt(name: str, error: Exception) -> Failure:
+    """gzip's message, line break and consequence for a stream refused."""
+    from ..gzip_header import BadHeaderCrc, NotGzip
+
+    cause, text = error.__cause__, str(error)
+    if isinstance(cause, BadHeaderCrc):
+        return Failure(f"{name}: header checksum 0x{cause.stored:04x} != computed checksum 0x{cause.computed:04x}")
+    if isinstance(cause, NotGzip) and text.startswith("has flags"):
+        flags = int(text.split()[2], 16)
+        if flags & 0x20:
+            return Failure(f"{name} is encrypted -- not supported")
+        return Failure(f"{name} {text}")
+    if isinstance(cause, NotGzip) and text != "not in gzip format":
+        return Failure(f"{name}: {text}")
+    # A stream cut short or garbled ends the run, as gzip's does.
+    fatal = text in ("unexpected end of file", "invalid compressed data--format violated")
+    return Failure(f"{name}: {text}", inside=True, fatal=fatal)
 
 
 def starts_gzip(source: BinaryIO) -> bool:

@@ -4,7 +4,6 @@ signals that end a run."""
 
 from __future__ import annotations
 
-import argparse
 import os
 import stat
 import sys
@@ -13,42 +12,47 @@ import time
 TYPE_CHECKING = False
 
 from . import listing
-from .compress import compress_file, compress_to_stdout
+from .compress import compress_file, compress_to_stdout, share_saved
 from .decompress import decompress_file, inflate_in_place
 from .failures import ERROR, OK, WARNING, Failure, Loud, Skipped
 from .files import refuse_special_bits
+from .names import compressed_suffix
 from .options import SUFFIXES, parse
 from .progress import report
 
 if TYPE_CHECKING:
     from typing import NoReturn, Sequence
 
+    from .options import Options
+
 
 class Tool:
     """One run over the files given: the worst status so far, the totals of
     --list."""
 
-    def __init__(self, args: argparse.Namespace) -> None:
+    def __init__(self, args: Options) -> None:
         self.args = args
         self.status = OK
         self.suffix = args.suffix or SUFFIXES[args.format]
-        self.listed: list[tuple[int, int, int]] = []  # compressed, uncompressed, header bytes
+        self.listed: list[tuple[int, int]] = []  # compressed, uncompressed
+        self.last_overhead = 0  # the last file's header and trailer, for -l's totals
 
     def note(self, failure: Failure) -> None:
         # -q silences warnings, never errors; an error outranks a warning.
-        if failure.status == ERROR or isinstance(failure, Loud) or not self.args.quiet:
-            print(f"vekzip: {failure}", file=sys.stderr)
+        if str(failure) and (failure.status == ERROR or isinstance(failure, Loud) or not self.args.quiet):
+            print(f"{chr(10) if failure.inside else ''}vekzip: {failure}", file=sys.stderr)
         if failure.status == ERROR:
             self.status = ERROR
         elif failure.status == WARNING and self.status == OK:
             self.status = WARNING
 
     def run(self, names: Sequence[str]) -> int:
-        if self.args.list:
-            listing.print_heading(self)
-        for name in names or ["-"]:
-            self.guarded(name, top=True)
-        if self.args.list and len(self.listed) > 1:
+        try:
+            for name in names or ["-"]:
+                self.guarded(name, top=True)
+        except Stop:
+            return ERROR
+        if self.args.list and len(names) > 1 and not self.args.quiet:
             listing.print_totals(self)
         return self.status
 
@@ -71,6 +75,8 @@ class Tool:
                 return self.treat(name, top)
         except Failure as failure:
             self.note(failure)
+            if failure.fatal:
+                raise Stop() from None
         except MemoryError:
             self.note(Failure(f"{name}: out of memory (try a smaller --chunk or fewer threads)"))
         except RuntimeError as error:  # the worker threads could not start
@@ -87,23 +93,32 @@ class Tool:
         if sys.stdin is None:  # started with descriptor 0 closed
             raise Failure("standard input: Bad file descriptor")
         source = sys.stdin.buffer
+        reading = args.decompress or args.test
+        if not args.force and not args.list and (args.presume_tty or (sys.stdin if reading else sys.stdout).isatty()):
+            # As gzip: no compressed data to or from a person, and the run ends.
+            raise Failure("" if args.quiet else (
+                f"compressed data not {'read from' if reading else 'written to'} a terminal. "
+                f"Use -f to force {'de' if reading else ''}compression.\nFor help, type: vekzip -h"), fatal=True)
         if args.list:
-            listing.list_stream(self, source, "stdout" if not args.name else "-", None)
+            listing.list_stream(self, source, "stdout", os.fstat(source.fileno()))
             return
         start = time.perf_counter()
-        if args.decompress or args.test:
-            if not args.test and not args.force and sys.stdin.isatty():
-                raise Failure("compressed data not read from a terminal. Use -f to force decompression.")
-            inflate_in_place(self, source, "stdin", None)
+        if reading:
+            inflate_in_place(self, source, "stdin", None, shown=False)
             return
-        consumed, produced = compress_to_stdout(source, "stdin", None, args)
+        consumed, produced, header_bytes = compress_to_stdout(source, "stdin", None, args)
         if args.verbose:
+            print(share_saved(consumed, produced, header_bytes), file=sys.stderr)
+        if args.throughput:
             report("stdin", consumed, produced, time.perf_counter() - start)
 
     def treat(self, path: str, top: bool) -> list[str]:
         """A name on the command line or met in a directory."""
         args = self.args
         try:
+            link = os.lstat(path)
+        except FileNotFoundError:
+            path = compressed_beside(path, self.suffix, args)
             link = os.lstat(path)
         except OSError as error:
             raise Failure(f"{path}: {error.strerror}") from None
@@ -121,6 +136,8 @@ class Tool:
             except OSError as error:
                 raise Failure(f"{path}: {error.strerror}") from None
             if stat.S_ISDIR(info.st_mode):
+                if args.recursive:
+                    return folder_entries(path)
                 raise Skipped(f"{path} is a directory -- ignored")
         writes_beside = not (args.stdout or args.test or args.list)
         # A device or pipe has no end to wait for and is no file to replace:
@@ -141,9 +158,26 @@ class Tool:
         return []
 
 
+class Stop(Exception):
+    """The run ends here, as gzip's ends on a cut or garbled stream."""
+
+
+def compressed_beside(path: str, suffix: str, args: Options) -> str:
+    """When reading, a name not found stands for itself with a compressed
+    suffix, as gzip tries them: -S's, .gz, .z, -z, .Z; the error names it
+    with -S's."""
+    if not (args.decompress or args.test or args.list) or compressed_suffix(path, suffix, args.format):
+        raise Failure(f"{path}: No such file or directory")
+    for each in dict.fromkeys([suffix, ".gz", ".z", "-z", ".Z"]):
+        if os.path.lexists(path + each):
+            return path + each
+    raise Failure(f"{path}{suffix}: No such file or directory")
+
+
 def folder_entries(folder: str) -> list[str]:
+    """A folder's entries in the order the folder lists them, as gzip takes them."""
     try:
-        entries = sorted(os.listdir(folder))
+        entries = os.listdir(folder)
     except OSError as error:
         raise Failure(f"{folder}: {error.strerror}") from None
     return [os.path.join(folder, entry) for entry in entries]
@@ -186,9 +220,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         return Tool(args).run(args.files)
     except BrokenPipeError:
-        # The reader went away; say nothing more on a closed pipe.
+        # The reader went away: the run ends by SIGPIPE, as gzip's.
+        import signal
+
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return ERROR
+        die_by(signal.SIGPIPE)
     except Signalled as signalled:
         sys.stderr.flush()
         die_by(signalled.number)

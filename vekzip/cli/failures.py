@@ -6,9 +6,15 @@ OK, ERROR, WARNING = 0, 1, 2
 
 class Failure(Exception):
     """A problem with one file: reported, and the next file is tried. An
-    error makes the exit status 1."""
+    error makes the exit status 1. As gzip, a problem found inside the data
+    is reported after a line break (it ends -v's "name:" line), and some
+    (a cut or garbled stream) end the whole run."""
 
     status = ERROR
+
+    def __init__(self, message: str, inside: bool = False, fatal: bool = False) -> None:
+        super().__init__(message)
+        self.inside, self.fatal = inside, fatal
 
 
 class Skipped(Failure):

@@ -4,7 +4,6 @@ temporary file made exclusively, its metadata set on the descriptor."""
 
 from __future__ import annotations
 
-import argparse
 import os
 import stat
 import sys
@@ -15,6 +14,8 @@ from .failures import Failure, Loud, Skipped
 
 if TYPE_CHECKING:
     from typing import BinaryIO, Callable
+
+    from .options import Options
 
 
 def refuse_special_bits(path: str, mode: int) -> None:
@@ -28,7 +29,7 @@ def refuse_special_bits(path: str, mode: int) -> None:
         raise Skipped(f"{path} has the sticky bit set - file ignored")
 
 
-def stdout_sink(args: argparse.Namespace, decompressing: bool = False) -> BinaryIO:
+def stdout_sink(args: Options, decompressing: bool = False) -> BinaryIO:
     if sys.stdout is None:  # started with descriptor 1 closed
         raise Failure("stdout: Bad file descriptor")
     if not decompressing and sys.stdout.isatty() and not args.force:
@@ -51,7 +52,7 @@ def remove_input(path: str) -> None:
 
 
 def write_beside(
-    work: Callable[[BinaryIO], tuple[int, int]], target: str, info: os.stat_result, overwrite: bool,
+    work: Callable[[BinaryIO], tuple[int, int]], target: str, info: os.stat_result, args: Options,
     mtime: int | None = None,
 ) -> tuple[int, int]:
     """Runs `work` on a temporary file in the target's folder and renames it
@@ -59,14 +60,15 @@ def write_beside(
     interruption leaves a partial output under the target's name. The
     output takes the input's mode, owner, group and times (mtime instead of
     the modification time when given)."""
-    if os.path.lexists(target) and not overwrite:
-        raise Loud(f"{target} already exists;\tnot overwritten")
+    overwrite = args.force or (os.path.lexists(target) and may_overwrite(target, args))
     folder = os.path.dirname(target) or "."
     descriptor, temporary = create_temporary(folder, target)
     try:
         try:
             with os.fdopen(descriptor, "wb", closefd=False) as sink:
                 counts = work(sink)
+            if args.synchronous:
+                os.fsync(descriptor)
             descriptor_info = os.fstat(descriptor)
             # On the descriptor, never by name: the folder's owner may have
             # put a link where the temporary file was.
@@ -84,6 +86,23 @@ def write_beside(
     except BaseException:
         remove_temporary(temporary)
         raise
+
+
+def may_overwrite(target: str, args: Options) -> bool:
+    """gzip's question when the output exists and a person is at the
+    terminal (standard input, in the foreground); refused without one."""
+    import signal
+
+    asking = (args.presume_tty or sys.stdin is not None and sys.stdin.isatty()) and (
+        signal.getsignal(signal.SIGINT) is not signal.SIG_IGN)
+    if not asking:
+        raise Loud(f"{target} already exists;\tnot overwritten")
+    print(f"vekzip: {target} already exists; do you wish to overwrite (y or n)? ", end="", file=sys.stderr, flush=True)
+    answer = sys.stdin.readline()
+    if answer[:1] not in ("y", "Y"):
+        print("\tnot overwritten", file=sys.stderr)
+        raise Loud("")  # said already
+    return True
 
 
 def ensure_ours(temporary: str, ours: os.stat_result) -> None:

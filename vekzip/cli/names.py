@@ -29,14 +29,19 @@ def compressed_suffix(path: str, suffix: str, format: str) -> str:
     return ""
 
 
-def uncompressed_name(tool: Tool, path: str, top: bool) -> str | None:
+def uncompressed_name(tool: Tool, path: str) -> str | None:
     """The output's name: the suffix taken off (gzip's others too for
-    gzip files); None, with gzip's warning, when there is none."""
+    gzip files). Without one, -t and -l read the file all the same (but
+    in a -r walk), and -d leaves it, with gzip's warning unless -q or -r
+    hush it."""
     folder, base = os.path.split(path)
-    for known, replacement in ((tool.suffix, ""), *(GZIP_SUFFIXES.items() if tool.args.format == "gzip" else ())):
+    args = tool.args
+    for known, replacement in ((tool.suffix, ""), *(GZIP_SUFFIXES.items() if args.format == "gzip" else ())):
         if len(base) > len(known) and base.lower().endswith(known.lower()):
             return os.path.join(folder, base[: -len(known)] + replacement)
-    if top or tool.args.verbose:
+    if (args.test or args.list) and not args.recursive:
+        return path
+    if args.verbose or not (args.recursive or args.quiet):
         raise Skipped(f"{path}: unknown suffix -- ignored")
     return None
 
@@ -63,7 +68,7 @@ def restored_name(tool: Tool, path: str, source: BinaryIO, target: str) -> tuple
         return target, None
     header = parsed[0]
     if header.name_too_long:
-        raise Failure(f"{path}: corrupted input -- file name too large")
+        raise Failure(f"{path}: corrupted input -- file name too large", inside=True, fatal=True)
     name = target
     if header.name:
         stored = header.name.rsplit(b"/", 1)[-1]

@@ -3,7 +3,6 @@ bytes read, and -v's line per file."""
 
 from __future__ import annotations
 
-import argparse
 import sys
 
 TYPE_CHECKING = False
@@ -13,11 +12,13 @@ from .failures import Failure
 if TYPE_CHECKING:
     from typing import BinaryIO
 
+    from .options import Options
+
 
 class Progress:
     """A bytes-read bar on a terminal, for work of more than one chunk."""
 
-    def __init__(self, name: str, total: int | None, args: argparse.Namespace) -> None:
+    def __init__(self, name: str, total: int | None, args: Options) -> None:
         self.bar = None
         if args.quiet or not sys.stderr.isatty() or (total is not None and total <= args.chunk):
             return
@@ -57,3 +58,25 @@ def report(name: str, consumed: int, produced: int, seconds: float, outcome: str
         f"{name}: {consumed:,} -> {produced:,} bytes ({percent:.2f}%), {speed:.1f} MB/s{outcome}",
         file=sys.stderr,
     )
+
+
+class Verbose:
+    """gzip's -v line for one file: its name once the work starts (its
+    header read), what came of it at the end."""
+
+    def __init__(self, name: str, shown: object) -> None:
+        self.name, self.shown, self.begun = name, bool(shown), False
+
+    def begin(self, *_: object) -> None:
+        if self.shown and not self.begun:
+            self.begun = True
+            print(f"{self.name}:\t", end="", file=sys.stderr, flush=True)
+
+    def end(self, outcome: str) -> None:
+        if self.shown:
+            self.begin()
+            print(outcome, file=sys.stderr)
+
+
+def ratio(saved: int, whole: int) -> str:
+    return f"{100.0 * saved / whole if whole else 0.0:5.1f}%"
