@@ -26,20 +26,27 @@ class BufferPool {
 public:
     static constexpr size_t retained_limit = size_t(64) << 20;
 
-    // A kept buffer of `size` to 2 * size bytes, else a new one of `size`
-    // (std::bad_alloc when there is no memory).
+    // The smallest kept buffer of `size` to 2 * size bytes, else a new one
+    // of `size` (std::bad_alloc when there is no memory). The smallest, so
+    // that chunk areas (always filled) go round as areas and fragments'
+    // buffers (filled only as far as the output goes) as those: mixed, every
+    // buffer would end up with all its pages touched.
     static PooledBuffer take(size_t size) {
         {
             BufferPool& pool = instance();
             std::lock_guard<std::mutex> lock(pool.mutex_);
+            auto best = pool.kept_.end();
             for (auto it = pool.kept_.begin(); it != pool.kept_.end(); ++it) {
-                if (it->capacity >= size && it->capacity / 2 <= size) {
-                    PooledBuffer found = std::move(*it);
-                    *it = std::move(pool.kept_.back());
-                    pool.kept_.pop_back();
-                    pool.retained_ -= found.capacity;
-                    return found;
-                }
+                if (it->capacity >= size && it->capacity / 2 <= size &&
+                    (best == pool.kept_.end() || it->capacity < best->capacity))
+                    best = it;
+            }
+            if (best != pool.kept_.end()) {
+                PooledBuffer found = std::move(*best);
+                *best = std::move(pool.kept_.back());
+                pool.kept_.pop_back();
+                pool.retained_ -= found.capacity;
+                return found;
             }
         }
         return {std::make_unique_for_overwrite<uint8_t[]>(size), size};

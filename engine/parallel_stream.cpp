@@ -12,12 +12,12 @@ namespace vek {
 void Output::reserve(size_t room) {
     if (capacity_ - used_ >= room) return;
     if (fixed_) throw std::bad_alloc();  // a caller's bound was wrong: never write past it
-    const size_t capacity = std::max(used_ + room, 2 * capacity_);
-    auto grown = std::make_unique_for_overwrite<uint8_t[]>(capacity);
-    if (used_ > 0) std::memcpy(grown.get(), base_, used_);
+    PooledBuffer grown = BufferPool::take(std::max(used_ + room, 2 * capacity_));
+    if (used_ > 0) std::memcpy(grown.bytes.get(), base_, used_);
+    BufferPool::give(std::move(owned_));
     owned_ = std::move(grown);
-    base_ = owned_.get();
-    capacity_ = capacity;
+    base_ = owned_.bytes.get();
+    capacity_ = owned_.capacity;
 }
 
 struct ParallelStream::Shared {
@@ -30,7 +30,7 @@ struct ParallelStream::Shared {
 };
 
 ParallelStream::ParallelStream(int level, int format, int workers, long fail_at)
-    : encoders_(std::max(workers, 0) + 1), fail_at_(fail_at) {
+    : encoders_(std::max(workers, 0) + 1), in_flight_limit_(2 * size_t(encoders_)), fail_at_(fail_at) {
     init_stream(&stream_, level, format);
     level_ = stream_.level;
     format_ = stream_.format;
@@ -190,7 +190,6 @@ void ParallelStream::join(bool everything, Output& out, MatchTable& table,
                           std::vector<std::unique_ptr<Job>>& returned) {
     if (shared_ == nullptr) return;
     Shared& sh = *shared_;
-    const size_t in_flight_limit = 2 * size_t(encoders_);
     try {
         while (!pending_.empty()) {
             Job& front = *pending_.front();
@@ -200,7 +199,7 @@ void ParallelStream::join(bool everything, Output& out, MatchTable& table,
                 if (front.state == Job::State::Failed) throw std::bad_alloc();
                 append_job(front, out);
                 recycle(front);
-            } else if (!everything && pending_.size() <= in_flight_limit) {
+            } else if (!everything && pending_.size() <= in_flight_limit_) {
                 break;
             } else if (front.state == Job::State::Queued) {
                 sh.queue.erase(std::find(sh.queue.begin(), sh.queue.end(), &front));

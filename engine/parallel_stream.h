@@ -7,6 +7,7 @@
 // alive until their chunks come back from join().
 #pragma once
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -22,12 +23,16 @@
 namespace vek {
 
 // Where a call's compressed bytes go: a growable area (grown without
-// zero-filling, never shrunk) or a fixed one whose room the caller has made
-// sure of.
+// zero-filling, never shrunk, its storage taken from the buffer pool and
+// given back, so that a writer's output costs no fresh pages) or a fixed
+// one whose room the caller has made sure of.
 class Output {
 public:
     Output() = default;
     Output(uint8_t* fixed, size_t capacity) : base_(fixed), capacity_(capacity), fixed_(true) {}
+    ~Output() { BufferPool::give(std::move(owned_)); }
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
 
     // Room for `room` more bytes; std::bad_alloc when a growable area cannot grow.
     void reserve(size_t room);
@@ -38,7 +43,7 @@ public:
     void clear() { used_ = 0; }
 
 private:
-    std::unique_ptr<uint8_t[]> owned_;
+    PooledBuffer owned_;
     uint8_t* base_ = nullptr;
     size_t capacity_ = 0;
     size_t used_ = 0;
@@ -102,6 +107,9 @@ public:
     void header_written() { stream_.state = StreamState::BlockBoundary; }
     const DeflateStream& stream() const { return stream_; }
     long submitted() const { return next_index_; }
+    // Chunks join(false) lets stay submitted and not yet appended; two an
+    // encoding thread unless set (at least one a worker, so that none idles).
+    void limit_in_flight(size_t chunks) { in_flight_limit_ = std::max(chunks, size_t(encoders_ - 1)); }
 
     // The serial path: a chunk straight through the stream. Throws
     // ChunkFailed for the chunk the test hook names.
@@ -153,6 +161,7 @@ private:
     int level_ = 1;
     int format_ = format_gzip;
     int encoders_ = 1;  // the workers and the caller
+    size_t in_flight_limit_ = 2;
     long fail_at_ = -1;
     long next_index_ = 0;
     // Submitted and not yet appended, in order. The jobs are shared with the

@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -23,6 +24,8 @@
 #include "result_bytes.h"
 #include "thread_scratch.h"
 #include "vek_core.h"
+
+#include <unistd.h>
 
 namespace py = pybind11;
 
@@ -101,6 +104,12 @@ std::unique_ptr<ParallelStream> start_stream(int level, int format, int workers,
 
 }  // namespace
 
+// What a view of a compressor's output holds: that output, which the
+// compressor leaves unchanged while anything else holds it.
+struct OutputHolder {
+    std::shared_ptr<const Output> output;
+};
+
 class Compressor {
 public:
     Compressor(int level, int format, int threads, size_t chunk_size, const py::bytes& header, bool index,
@@ -111,6 +120,9 @@ public:
         // input, writing the output), so `threads` workers compress in the
         // background; one thread is the straight path alone.
         stream_ = start_stream(level, format, threads > 1 ? threads : 0, fail_at);
+        // The caller is away between calls: each worker has a chunk and one
+        // waits, which keeps them busy and the input held to a few chunks.
+        stream_->limit_in_flight(size_t(threads) + 1);
         // A gzip header of the caller's (a name, a time) in place of vek's
         // fixed one: it goes out with the first bytes, and the stream
         // carries on as if it had written its own.
@@ -134,45 +146,79 @@ public:
     py::bytes compress(py::handle data) {
         check_process();
         auto lock = lock_call(call_mutex_);
-        if (finished_) throw py::value_error("compress() called after flush(Z_FINISH): the stream is finished");
-        check_usable();
+        check_compressing();
         InputView view(data);
-        const size_t n = view.size();
-        if (n == 0) return py::bytes();
+        if (view.size() == 0) return py::bytes();
         if (!stream_->parallel()) return compress_serially(view);
-        return compress_in_parallel(view);
+        compress_in_parallel(view, fresh_output());
+        return take_output();
+    }
+
+    // As compress(), the result a read-only view of the compressor's own
+    // output area: no new object to fill (and fault in) on every call. The
+    // next call writes elsewhere while a view of it is still referenced.
+    py::object compress_out(py::handle data) {
+        check_process();
+        auto lock = lock_call(call_mutex_);
+        check_compressing();
+        InputView view(data);
+        Output& out = fresh_output();
+        if (view.size() > 0) {
+            put_header(out);
+            if (stream_->parallel()) compress_in_parallel(view, out);
+            else serial_chunks(view.data(), view.size(), out);
+        }
+        return output_view();
+    }
+
+    // Up to `limit` bytes read from the descriptor straight into the
+    // gathered area (read() until the limit or the end), compressed as
+    // compress() would compress them: (bytes read, errno of a read that
+    // failed or 0, the output as from compress_out). A read that failed
+    // leaves what was read before it taken.
+    py::tuple compress_from(int fd, size_t limit) {
+        check_process();
+        auto lock = lock_call(call_mutex_);
+        check_compressing();
+        Output& out = fresh_output();
+        put_header(out);
+        std::vector<std::unique_ptr<Job>> returned;
+        size_t taken = 0;
+        int read_error = 0;
+        failing([&] {
+            py::gil_scoped_release released;
+            while (taken < limit) {
+                const size_t want = std::min(limit - taken, chunk_size_ - filled_);
+                const ssize_t got = ::read(fd, room_for(want), want);
+                if (got < 0 && errno == EINTR) {
+                    // As Python's own reads: a signal handler that raises ends the call.
+                    py::gil_scoped_acquire held;
+                    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+                    continue;
+                }
+                if (got <= 0) {
+                    read_error = got < 0 ? errno : 0;
+                    break;
+                }
+                filled_ += size_t(got);
+                taken += size_t(got);
+                if (filled_ == chunk_size_) hand_over_gathered(returned);
+            }
+            if (stream_->parallel()) stream_->join(false, out, caller_table(), returned);
+        }, returned);
+        give_back(returned);
+        return py::make_tuple(taken, read_error, output_view());
     }
 
     py::bytes flush(int mode) {
-        check_process();
-        auto lock = lock_call(call_mutex_);
-        if (mode != no_flush && mode != partial_flush && mode != sync_flush && mode != full_flush &&
-            mode != finish && mode != block_flush)
-            throw py::value_error("flush mode must be one of zlib's: Z_NO_FLUSH, Z_PARTIAL_FLUSH, Z_SYNC_FLUSH, "
-                                  "Z_FULL_FLUSH, Z_BLOCK or Z_FINISH, not " + std::to_string(mode));
-        if (finished_) return py::bytes();
-        check_usable();
-        if (mode == no_flush) return py::bytes();
-        // No history crosses a chunk, so every kind of flush short of the
-        // finish is zlib's sync flush: the open block closed, the output
-        // aligned, and nothing after it refers back.
-        const bool ending = mode == finish;
-        std::vector<std::unique_ptr<Job>> returned;
-        put_header(out_);
-        failing([&] {
-            py::gil_scoped_release released;
-            hand_over_gathered(returned);
-            stream_->join(true, out_, caller_table(), returned);
-            if (ending) stream_->close_with(finish_stream, finish_output_limit, out_);
-            else stream_->close_with(sync_stream, sync_output_limit, out_);
-            if (ending) stream_->stop(returned);
-        }, returned);
-        if (ending) {
-            finished_ = true;
-            BufferPool::give(std::move(area_));
-        }
-        give_back(returned);
+        if (!flush_into(mode)) return py::bytes();
         return take_output();
+    }
+
+    // As flush(), the result a view as from compress_out.
+    py::object flush_out(int mode) {
+        if (!flush_into(mode)) fresh_output();
+        return output_view();
     }
 
     // Ends the stream without its end: the workers stopped and joined, the
@@ -195,6 +241,61 @@ public:
     uint64_t written() const { return stream_->written(); }
 
 private:
+    // The stream's output of a call into out_: false when there is none.
+    bool flush_into(int mode) {
+        check_process();
+        auto lock = lock_call(call_mutex_);
+        if (mode != no_flush && mode != partial_flush && mode != sync_flush && mode != full_flush &&
+            mode != finish && mode != block_flush)
+            throw py::value_error("flush mode must be one of zlib's: Z_NO_FLUSH, Z_PARTIAL_FLUSH, Z_SYNC_FLUSH, "
+                                  "Z_FULL_FLUSH, Z_BLOCK or Z_FINISH, not " + std::to_string(mode));
+        if (finished_) return false;
+        check_usable();
+        if (mode == no_flush) return false;
+        // No history crosses a chunk, so every kind of flush short of the
+        // finish is zlib's sync flush: the open block closed, the output
+        // aligned, and nothing after it refers back.
+        const bool ending = mode == finish;
+        std::vector<std::unique_ptr<Job>> returned;
+        Output& out = fresh_output();
+        put_header(out);
+        failing([&] {
+            py::gil_scoped_release released;
+            hand_over_gathered(returned);
+            stream_->join(true, out, caller_table(), returned);
+            if (ending) stream_->close_with(finish_stream, finish_output_limit, out);
+            else stream_->close_with(sync_stream, sync_output_limit, out);
+            if (ending) stream_->stop(returned);
+        }, returned);
+        if (ending) {
+            finished_ = true;
+            BufferPool::give(std::move(area_));
+        }
+        give_back(returned);
+        return true;
+    }
+
+    void check_compressing() const {
+        if (finished_) throw py::value_error("compress() called after flush(Z_FINISH): the stream is finished");
+        check_usable();
+    }
+
+    // The output area of this call, emptied: the same one as before unless
+    // a view of that one is still held.
+    Output& fresh_output() {
+        if (out_.use_count() > 1) out_ = std::make_shared<Output>();
+        out_->clear();
+        return *out_;
+    }
+
+    // A read-only memoryview of out_, which keeps it alive.
+    py::object output_view() {
+        py::object holder = py::cast(OutputHolder{out_});
+        PyObject* view = PyMemoryView_FromObject(holder.ptr());
+        if (view == nullptr) throw py::error_already_set();
+        return py::reinterpret_steal<py::object>(view);
+    }
+
     void check_process() const {
         if (generation_ != fork_generation())
             throw std::runtime_error("this stream belongs to the process that made it; after fork() a child "
@@ -259,6 +360,17 @@ private:
                            stream_bound(stream_->stream(), chunks * chunk_size_, chunk_size_, marked_));
         Output out(result.data(), std::numeric_limits<size_t>::max());
         put_header(out);
+        serial_chunks(data, n, out);
+        return result.take(out.size());
+    }
+
+    // The serial path's work: whole chunks through the stream into `out`,
+    // the rest gathered.
+    void serial_chunks(const uint8_t* data, size_t n, Output& out) {
+        if (filled_ + n < chunk_size_) {
+            gather(data, n);
+            return;
+        }
         std::vector<std::unique_ptr<Job>> returned;
         failing([&] {
             MaybeReleaseLock released(n);
@@ -274,13 +386,12 @@ private:
                 stream_->encode_now(out, data + taken, chunk_size_, table);
             gather(data + taken, n - taken);
         }, returned);
-        return result.take(out.size());
     }
 
     // Several threads: whole chunks of an immutable buffer are read in
     // place (a reference held until they are appended), everything else is
     // gathered into areas that become the chunks' own.
-    py::bytes compress_in_parallel(const InputView& view) {
+    void compress_in_parallel(const InputView& view, Output& out) {
         const uint8_t* data = view.data();
         const size_t n = view.size();
         PyObject* owner = view.immutable_owner();
@@ -296,7 +407,7 @@ private:
             }
         } unused{owner, kept};
         std::vector<std::unique_ptr<Job>> returned;
-        put_header(out_);
+        put_header(out);
         failing([&] {
             py::gil_scoped_release released;
             MatchTable& table = caller_table();
@@ -317,13 +428,12 @@ private:
                     gather(data + taken, chunk_size_);
                     hand_over_gathered(returned);
                 }
-                stream_->join(false, out_, table, returned);
+                stream_->join(false, out, table, returned);
             }
             gather(data + taken, n - taken);
-            stream_->join(false, out_, table, returned);
+            stream_->join(false, out, table, returned);
         }, returned);
         give_back(returned);
-        return take_output();
     }
 
     // The gathered area, when it holds anything, as the next chunk: encoded
@@ -331,7 +441,7 @@ private:
     void hand_over_gathered(std::vector<std::unique_ptr<Job>>& returned) {
         if (filled_ == 0) return;
         if (!stream_->parallel()) {
-            stream_->encode_now(out_, area_.bytes.get(), filled_, caller_table());
+            stream_->encode_now(*out_, area_.bytes.get(), filled_, caller_table());
             filled_ = 0;
             return;
         }
@@ -342,7 +452,7 @@ private:
         area_ = {};
         filled_ = 0;
         stream_->submit(std::move(job));
-        stream_->join(false, out_, caller_table(), returned);
+        stream_->join(false, *out_, caller_table(), returned);
     }
 
     // Copies into the gathered area. The first one grows with what it holds
@@ -351,6 +461,12 @@ private:
     // whole chunks, taken round again from those already appended.
     void gather(const uint8_t* data, size_t n) {
         if (n == 0) return;
+        std::memcpy(room_for(n), data, n);
+        filled_ += n;
+    }
+
+    // Where n more bytes go in the gathered area, grown as gather() says.
+    uint8_t* room_for(size_t n) {
         const size_t needed = filled_ + n;
         if (needed > area_.capacity) {
             PooledBuffer grown = stream_->submitted() > 0
@@ -361,8 +477,7 @@ private:
             BufferPool::give(std::move(area_));
             area_ = std::move(grown);
         }
-        std::memcpy(area_.bytes.get() + filled_, data, n);
-        filled_ = needed;
+        return area_.bytes.get() + filled_;
     }
 
     // With the interpreter lock: the inputs of chunks done with.
@@ -377,8 +492,8 @@ private:
     }
 
     py::bytes take_output() {
-        py::bytes result(reinterpret_cast<const char*>(out_.data()), out_.size());
-        out_.clear();
+        py::bytes result(reinterpret_cast<const char*>(out_->data()), out_->size());
+        out_->clear();
         return result;
     }
 
@@ -392,7 +507,8 @@ private:
     // Input not yet a chunk: the first filled_ bytes of area_.
     PooledBuffer area_;
     size_t filled_ = 0;
-    Output out_;  // the bytes of the call in progress, on several threads
+    // The bytes of the call in progress; shared with the views of it handed out.
+    std::shared_ptr<Output> out_ = std::make_shared<Output>();
     std::mutex call_mutex_;  // one call at a time; the interpreter lock is released inside
 };
 
@@ -443,6 +559,11 @@ py::object compress_buffer(py::handle data, int level, int format, int threads, 
 
 PYBIND11_MODULE(_engine, m) {
     using vek::Compressor;
+    py::class_<vek::OutputHolder>(m, "_Output", py::buffer_protocol())
+        .def_buffer([](vek::OutputHolder& held) {
+            return py::buffer_info(const_cast<uint8_t*>(held.output->data()), 1,
+                                   py::format_descriptor<uint8_t>::format(), py::ssize_t(held.output->size()), true);
+        });
     py::class_<Compressor>(m, "Compressor")
         .def(py::init<int, int, int, size_t, const py::bytes&, bool, long>(), py::arg("level"), py::arg("format"),
              py::arg("threads"), py::arg("chunk_size"), py::arg("header") = py::bytes(), py::arg("index") = false,
@@ -450,7 +571,10 @@ PYBIND11_MODULE(_engine, m) {
         .def("chunks", &Compressor::chunks)
         .def_property_readonly("written", &Compressor::written)
         .def("compress", &Compressor::compress, py::arg("data"))
+        .def("compress_out", &Compressor::compress_out, py::arg("data"))
+        .def("compress_from", &Compressor::compress_from, py::arg("fd"), py::arg("limit"))
         .def("flush", &Compressor::flush, py::arg("mode") = int(vek::finish))
+        .def("flush_out", &Compressor::flush_out, py::arg("mode") = int(vek::finish))
         .def("abandon", &Compressor::abandon)
         .def_property_readonly("chunk_size", &Compressor::chunk_size);
     m.def("crc32_combine", &vek::crc32_combine, py::arg("crc_a"), py::arg("crc_b"), py::arg("length_b"),

@@ -51,10 +51,13 @@ struct StreamRun {
     long most_in_flight = 0;  // submitted and not yet handed back, after a join
 };
 
-// The whole input through a stream with `workers` threads (0: the serial path).
-inline StreamRun run_stream(const Bytes& in, size_t chunk, int level, int format, int workers, bool marked = false) {
+// The whole input through a stream with `workers` threads (0: the serial
+// path), with at most `in_flight` chunks in flight when given.
+inline StreamRun run_stream(const Bytes& in, size_t chunk, int level, int format, int workers, bool marked = false,
+                            size_t in_flight = 0) {
     ParallelStream stream(level, format, workers, -1);
     if (marked) stream.mark_chunks();
+    if (in_flight > 0) stream.limit_in_flight(in_flight);
     auto table = std::make_unique<MatchTable>();
     table->bias = 0;
     Output out;

@@ -2,9 +2,11 @@
 one vek.compressobj gives for the same chunks; checked by real inflaters."""
 
 import array
+import errno
 import os
 import random
 import shutil
+import signal
 import subprocess
 import threading
 import time
@@ -173,6 +175,77 @@ def test_a_worker_failure_reaches_the_caller_and_leaves_no_thread(threads, fail_
     with pytest.raises(MemoryError):
         _engine.compress(b"".join(chunks), 1, GZIP, threads, 30_000, fail_at=fail_at)
     assert threads_settle_at_most(before)
+
+
+def through_views(stream, data, piece):
+    parts = [bytes(stream.compress_out(data[at : at + piece])) for at in range(0, len(data), piece)]
+    return b"".join(parts) + bytes(stream.flush_out())
+
+
+def through_descriptor(stream, path, piece):
+    parts = []
+    with open(path, "rb", buffering=0) as f:
+        while True:
+            got, error, out = stream.compress_from(f.fileno(), piece)
+            assert error == 0
+            parts.append(bytes(out))
+            if not got:
+                return b"".join(parts) + bytes(stream.flush_out())
+
+
+@pytest.mark.parametrize("threads", [1, 3])
+@pytest.mark.parametrize("piece", [17_000, 45_000])
+def test_views_and_descriptor_reads_give_the_serial_stream(tmp_path, threads, piece):
+    data = mixed(11, 400_000)
+    (tmp_path / "in").write_bytes(data)
+    expected = serial(data, 1, "gzip", 30_000)
+    assert through_views(_engine.Compressor(1, GZIP, threads, 30_000), data, piece) == expected
+    assert through_descriptor(_engine.Compressor(1, GZIP, threads, 30_000), tmp_path / "in", piece) == expected
+    assert inflate(expected, "gzip") == data
+
+
+def test_a_view_still_held_keeps_its_bytes_while_the_stream_goes_on():
+    stream = _engine.Compressor(1, GZIP, 2, 30_000)
+    held = stream.compress_out(mixed(1, 200_000))
+    copy = bytes(held)
+    for i in range(2, 8):
+        stream.compress_out(mixed(i, 200_000))
+    assert held.readonly and bytes(held) == copy
+
+
+def test_a_read_that_fails_gives_its_errno_and_leaves_the_stream_usable(tmp_path):
+    stream = _engine.Compressor(1, GZIP, 2, 30_000)
+    stream.compress_out(b"before ")
+    fd = os.open(tmp_path, os.O_RDONLY)  # a folder: read() fails with EISDIR
+    try:
+        got, error, _ = stream.compress_from(fd, 1000)
+    finally:
+        os.close(fd)
+    assert (got, error) == (0, errno.EISDIR)
+    assert inflate(bytes(stream.flush_out()), "gzip") == b"before "
+
+
+def test_a_signal_handler_that_raises_ends_a_blocked_read():
+    class Interrupted(Exception):
+        pass
+
+    def interrupt(signum, frame):
+        raise Interrupted
+
+    stream = _engine.Compressor(1, GZIP, 2, 30_000)
+    reading, writing = os.pipe()
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        with pytest.raises(Interrupted):
+            stream.compress_from(reading, 1000)  # nothing comes: only the signal ends it
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+        os.close(reading)
+        os.close(writing)
+    with pytest.raises(ValueError, match="earlier failure"):
+        stream.compress_out(b"more")
 
 
 def test_a_finished_stream_takes_nothing_more():
