@@ -281,11 +281,6 @@ def test_progress_bar_on_a_terminal_only_and_not_with_quiet(sample):
     assert result.returncode == 0 and result.stderr == b""
 
 
-def test_compressed_data_is_not_written_to_a_terminal(sample):
-    status, shown = run_on_a_terminal("-c", sample)
-    assert status == 1 and b"not written to a terminal" in shown
-
-
 def test_devices_and_pipes_are_refused_even_when_forced_and_never_removed(tmp_path):
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)

@@ -80,7 +80,7 @@ def compress_to_stdout(
 ) -> tuple[int, int, int]:
     """Compresses all of source to standard output; returns the bytes read
     and written and how many of those are header and trailer."""
-    sink = stdout_sink(args)
+    sink = stdout_sink()
     consumed, produced = compress(source, name, sink, "stdout", total, args, header)
     sink.flush()
     return consumed, produced, framing(args.format, header[0])

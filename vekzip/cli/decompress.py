@@ -82,7 +82,7 @@ def decompress(
     try:
         outcome = inflate(counted.read, write if sink is not None else discard, args.format, on_header)
     except Corrupt as error:
-        raise corrupt(name, error) from None
+        raise corrupt(name, error, args.test) from None
     finally:
         progress.close()
     return counted.count, outcome.size, outcome
@@ -121,7 +121,7 @@ def inflate_in_place(tool: Tool, source: BinaryIO, name: str, total: int | None,
     """-t (nothing written) or -dc (to standard output), warnings and all;
     `shown` is false for standard input, which -v names in no line."""
     args = tool.args
-    sink = None if args.test else stdout_sink(args, decompressing=True)
+    sink = None if args.test else stdout_sink()
     if sink is not None and args.force and args.format == "gzip" and not starts_gzip(source):
         # As zcat -f: what is not gzip is copied as it is.
         copy_through(source, sink)
@@ -142,13 +142,19 @@ def inflate_in_place(tool: Tool, source: BinaryIO, name: str, total: int | None,
 def warn_garbage(tool: Tool, name: str, outcome: object) -> None:
     if getattr(outcome, "trailing_garbage", False):
         tool.note(Skipped(f"{name}: decompression OK, trailing garbage ignored", inside=True))
+    elif getattr(outcome, "trailing_zeros", False) and tool.args.verbose:
+        tool.note(Skipped(f"{name}: decompression OK, trailing zero bytes ignored", inside=True))
 
 
 def share_saved(consumed: int, produced: int, outcome: object) -> str:
-    """-v's ratio when decompressing, as gzip counts it: the first header
-    and the trailer are not compressed data."""
+    """-v's ratio when decompressing, as gzip counts it: of one member,
+    its header and trailer are not compressed data; of several, the last
+    member's output is set against the whole input."""
     header = getattr(outcome, "header", None)
-    overhead = header.length + 8 if header is not None else 0
+    members = getattr(outcome, "members", 1)
+    if members > 1:
+        produced = getattr(outcome, "last_size", produced)
+    overhead = header.length + 8 if header is not None and members <= 1 else 0
     return ratio(produced - (consumed - overhead), produced)
 
 
@@ -189,8 +195,10 @@ def decompress_file(tool: Tool, path: str, info: os.stat_result, top: bool) -> N
         report(path, produced, consumed, time.perf_counter() - start, done)
 
 
-def corrupt(name: str, error: Exception) -> Failure:
-    """gzip's message, line break and consequence for a stream refused."""
+def corrupt(name: str, error: Exception, testing: bool) -> Failure:
+    """gzip's message, line break and consequence for a stream refused:
+    a stream cut short or garbled ends the run, and so does a wrong check
+    value but when only testing."""
     from ..gzip_header import BadHeaderCrc, NotGzip
 
     cause, text = error.__cause__, str(error)
@@ -201,10 +209,9 @@ def corrupt(name: str, error: Exception) -> Failure:
         if flags & 0x20:
             return Failure(f"{name} is encrypted -- not supported")
         return Failure(f"{name} {text}")
-    if isinstance(cause, NotGzip) and text != "not in gzip format":
-        return Failure(f"{name}: {text}")
-    # A stream cut short or garbled ends the run, as gzip's does.
-    fatal = text in ("unexpected end of file", "invalid compressed data--format violated")
+    if isinstance(cause, NotGzip):
+        return Failure(f"{name}: {text}", inside=text == "not in gzip format")
+    fatal = not testing or text in ("unexpected end of file", "invalid compressed data--format violated")
     return Failure(f"{name}: {text}", inside=True, fatal=fatal)
 
 

@@ -100,7 +100,7 @@ class Tool:
                 f"compressed data not {'read from' if reading else 'written to'} a terminal. "
                 f"Use -f to force {'de' if reading else ''}compression.\nFor help, type: vekzip -h"), fatal=True)
         if args.list:
-            listing.list_stream(self, source, "stdout", os.fstat(source.fileno()))
+            listing.list_stream(self, source, "stdin", "stdout", os.fstat(source.fileno()))
             return
         start = time.perf_counter()
         if reading:

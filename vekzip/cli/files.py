@@ -29,11 +29,9 @@ def refuse_special_bits(path: str, mode: int) -> None:
         raise Skipped(f"{path} has the sticky bit set - file ignored")
 
 
-def stdout_sink(args: Options, decompressing: bool = False) -> BinaryIO:
+def stdout_sink() -> BinaryIO:
     if sys.stdout is None:  # started with descriptor 1 closed
         raise Failure("stdout: Bad file descriptor")
-    if not decompressing and sys.stdout.isatty() and not args.force:
-        raise Failure("compressed data not written to a terminal. Use -f to force compression.")
     return sys.stdout.buffer
 
 

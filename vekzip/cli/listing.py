@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import stat
 import time
 
 TYPE_CHECKING = False
@@ -26,10 +27,10 @@ def list_file(tool: Tool, path: str, info: os.stat_result) -> None:
     if target is None:
         return
     with open_input(path) as source:
-        list_stream(tool, source, target, info)
+        list_stream(tool, source, path, target, info)
 
 
-def list_stream(tool: Tool, source: BinaryIO, target: str, info: os.stat_result) -> None:
+def list_stream(tool: Tool, source: BinaryIO, path: str, target: str, info: os.stat_result) -> None:
     """gzip -l's line. As gzip 1.12 does, the whole file is read: the
     uncompressed length and CRC are the last member's, and the header
     and trailer are left out of the ratio only for a single member. The
@@ -38,11 +39,11 @@ def list_stream(tool: Tool, source: BinaryIO, target: str, info: os.stat_result)
     from .decompress import corrupt, discard
 
     args = tool.args
-    counted = Counted(source, target, Progress(target, None, args))
+    counted = Counted(source, path, Progress(path, None, args))
     try:
         outcome = inflate(counted.read, discard, "gzip")
     except Corrupt as error:
-        raise corrupt(target, error) from None
+        raise corrupt(path, error, testing=True) from None
     header = outcome.header
     assert header is not None
     length, size = counted.count, outcome.last_size
@@ -56,7 +57,7 @@ def list_stream(tool: Tool, source: BinaryIO, target: str, info: os.stat_result)
         if not args.quiet:
             print(f"{'compressed':>19} {'uncompressed':>19}  ratio uncompressed_name")
     if args.verbose:
-        when = header.mtime if args.name and header.mtime else info.st_mtime
+        when = header.mtime if args.name and header.mtime else info.st_mtime if stat.S_ISREG(info.st_mode) else 0
         print(f"defla {outcome.last_crc:08x} {time.strftime('%b %e %H:%M', time.localtime(when))} ", end="")
     print(f"{length:19d} {size:19d} {ratio(size - (length - overhead), size)} {name}")
     tool.listed.append((length, size))

@@ -26,7 +26,7 @@ SIZE_SUFFIXES = {"": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30}
 MAX_SUFFIX = 30  # gzip's longest -S
 
 # Short options: gzip's, then vek's own (-0 and -T); ":" takes a value.
-SHORT = "ab:cdfhHklLmMnNqrS:tvVZ123456789" + "0T:"
+SHORT = "ab:cdfhH?klLmMnNqrS:tvVZ123456789" + "0T:"
 # Long options as gzip lists them (the order of its ambiguity messages),
 # each with the short option or key it stands for and whether it takes a value.
 GZIP_LONG = [
@@ -211,6 +211,8 @@ def apply(key: str, value: str | None, options: Options) -> None:
         leave(LICENSE, 0, sys.stdout)
     elif key == "V":
         leave(f"{PROGRAM} {_version()} (inflater: {_inflater_name()})\n{LICENSE}", 0, sys.stdout)
+    elif key == "?":  # taken, and answered with the hint alone
+        raise BadCommandLine("")
     elif key == "Z":
         raise BadCommandLine("-Z not supported in this version")
     elif key == "b":
