@@ -137,6 +137,7 @@ public:
         std::vector<std::unique_ptr<Job>> returned;
         end_workers(returned);
         give_back(returned);
+        Py_XDECREF(span_owner_);
         BufferPool::give(std::move(area_));
     }
 
@@ -166,7 +167,7 @@ public:
         if (view.size() > 0) {
             put_header(out);
             if (stream_->parallel()) compress_in_parallel(view, out);
-            else serial_chunks(view.data(), view.size(), out);
+            else serial_chunks(view, out);
         }
         return output_view();
     }
@@ -180,6 +181,7 @@ public:
         check_process();
         auto lock = lock_call(call_mutex_);
         check_compressing();
+        gather_span();
         Output& out = fresh_output();
         put_header(out);
         std::vector<std::unique_ptr<Job>> returned;
@@ -232,6 +234,9 @@ public:
         end_workers(returned);
         broken_ = true;
         give_back(returned);
+        Py_XDECREF(span_owner_);
+        span_owner_ = nullptr;
+        span_size_ = 0;
     }
 
     size_t chunk_size() const { return chunk_size_; }
@@ -349,43 +354,96 @@ private:
     // result, read in place from the caller's buffer when the gathered
     // area is empty.
     py::bytes compress_serially(const InputView& view) {
-        const uint8_t* data = view.data();
-        const size_t n = view.size();
-        if (filled_ + n < chunk_size_) {
-            gather(data, n);
+        if (pending() + view.size() < chunk_size_) {
+            serial_chunks(view, *out_);  // nothing to encode: kept or gathered
             return py::bytes();
         }
-        const size_t chunks = (filled_ + n) / chunk_size_;
+        const size_t chunks = (pending() + view.size()) / chunk_size_;
         ResultBytes result(header_.size() +
                            stream_bound(stream_->stream(), chunks * chunk_size_, chunk_size_, marked_));
         Output out(result.data(), std::numeric_limits<size_t>::max());
         put_header(out);
-        serial_chunks(data, n, out);
+        serial_chunks(view, out);
         return result.take(out.size());
     }
 
     // The serial path's work: whole chunks through the stream into `out`,
-    // the rest gathered.
-    void serial_chunks(const uint8_t* data, size_t n, Output& out) {
-        if (filled_ + n < chunk_size_) {
-            gather(data, n);
-            return;
-        }
+    // the rest left as the next call's start.
+    void serial_chunks(const InputView& view, Output& out) {
+        const uint8_t* data = view.data();
+        size_t n = view.size();
+        PyObject* owner = view.immutable_owner();
+        Released earlier;
+        take_span(data, n, owner, earlier);
         std::vector<std::unique_ptr<Job>> returned;
         failing([&] {
-            MaybeReleaseLock released(n);
-            MatchTable& table = caller_table();
             size_t taken = 0;
-            if (filled_ > 0) {
-                taken = chunk_size_ - filled_;
-                gather(data, taken);
-                stream_->encode_now(out, area_.bytes.get(), chunk_size_, table);
-                filled_ = 0;
+            if (filled_ + n >= chunk_size_) {
+                MaybeReleaseLock released(n);
+                MatchTable& table = caller_table();
+                if (filled_ > 0) {
+                    taken = chunk_size_ - filled_;
+                    gather(data, taken);
+                    stream_->encode_now(out, area_.bytes.get(), chunk_size_, table);
+                    filled_ = 0;
+                }
+                for (; n - taken >= chunk_size_; taken += chunk_size_)
+                    stream_->encode_now(out, data + taken, chunk_size_, table);
             }
-            for (; n - taken >= chunk_size_; taken += chunk_size_)
-                stream_->encode_now(out, data + taken, chunk_size_, table);
-            gather(data + taken, n - taken);
+            leave_rest(data + taken, n - taken, owner);
         }, returned);
+    }
+
+    // The start of the next chunk can stay where the caller had it: the end
+    // of an immutable bytes object, a reference held, while nothing is
+    // gathered. When the next call's bytes follow on in the same object
+    // (slices of one large buffer written in turn), the two are one input
+    // and nothing is copied; otherwise the span is gathered then.
+    size_t pending() const { return filled_ + span_size_; }
+
+    // A reference let go once the call is done with the bytes, with the
+    // interpreter lock.
+    struct Released {
+        PyObject* owner = nullptr;
+        ~Released() { Py_XDECREF(owner); }
+    };
+
+    // The span left by the last call joined to this call's bytes when they
+    // follow on from it, else gathered; either way no span is left.
+    void take_span(const uint8_t*& data, size_t& n, PyObject* owner, Released& earlier) {
+        if (span_size_ == 0) return;
+        if (owner == span_owner_ && data == span_data_ + span_size_) {
+            data = span_data_;
+            n += span_size_;
+        } else {
+            gather(span_data_, span_size_);  // std::bad_alloc leaves the span as it was
+        }
+        earlier.owner = span_owner_;
+        span_owner_ = nullptr;
+        span_data_ = nullptr;
+        span_size_ = 0;
+    }
+
+    // What is left of a call, less than a chunk: kept in place when it is
+    // all there is and cannot change, else gathered. With the interpreter lock.
+    void leave_rest(const uint8_t* data, size_t n, PyObject* owner) {
+        if (n == 0) return;
+        if (filled_ == 0 && owner != nullptr) {
+            Py_INCREF(owner);
+            span_owner_ = owner;
+            span_data_ = data;
+            span_size_ = n;
+            return;
+        }
+        gather(data, n);
+    }
+
+    // The span, when there is one, gathered (for a read into the area).
+    void gather_span() {
+        Released earlier;
+        const uint8_t* none = nullptr;
+        size_t n = 0;
+        take_span(none, n, nullptr, earlier);
     }
 
     // Several threads: whole chunks of an immutable buffer are read in
@@ -393,8 +451,10 @@ private:
     // gathered into areas that become the chunks' own.
     void compress_in_parallel(const InputView& view, Output& out) {
         const uint8_t* data = view.data();
-        const size_t n = view.size();
+        size_t n = view.size();
         PyObject* owner = view.immutable_owner();
+        Released earlier;
+        take_span(data, n, owner, earlier);
         const size_t head = filled_ > 0 ? std::min(n, chunk_size_ - filled_) : 0;
         const size_t in_place = owner != nullptr ? (n - head) / chunk_size_ : 0;
         for (size_t i = 0; i < in_place; ++i) Py_INCREF(owner);
@@ -409,29 +469,30 @@ private:
         std::vector<std::unique_ptr<Job>> returned;
         put_header(out);
         failing([&] {
-            py::gil_scoped_release released;
-            MatchTable& table = caller_table();
             size_t taken = head;
-            if (head > 0) {
-                gather(data, head);
-                if (filled_ == chunk_size_) hand_over_gathered(returned);
-            }
-            for (; n - taken >= chunk_size_; taken += chunk_size_) {
-                if (kept > 0) {
-                    auto job = std::make_unique<Job>();
-                    job->data = data + taken;
-                    job->size = chunk_size_;
-                    job->keep = owner;
-                    --kept;
-                    stream_->submit(std::move(job));
-                } else {
-                    gather(data + taken, chunk_size_);
-                    hand_over_gathered(returned);
+            {
+                py::gil_scoped_release released;
+                MatchTable& table = caller_table();
+                if (head > 0) {
+                    gather(data, head);
+                    if (filled_ == chunk_size_) hand_over_gathered(returned);
                 }
-                stream_->join(false, out, table, returned);
+                for (; n - taken >= chunk_size_; taken += chunk_size_) {
+                    if (kept > 0) {
+                        auto job = std::make_unique<Job>();
+                        job->data = data + taken;
+                        job->size = chunk_size_;
+                        job->keep = owner;
+                        --kept;
+                        stream_->submit(std::move(job));
+                    } else {
+                        gather(data + taken, chunk_size_);
+                        hand_over_gathered(returned);
+                    }
+                    stream_->join(false, out, table, returned);
+                }
             }
-            gather(data + taken, n - taken);
-            stream_->join(false, out, table, returned);
+            leave_rest(data + taken, n - taken, owner);
         }, returned);
         give_back(returned);
     }
@@ -439,6 +500,25 @@ private:
     // The gathered area, when it holds anything, as the next chunk: encoded
     // now on one thread, queued on several (its area then the job's own).
     void hand_over_gathered(std::vector<std::unique_ptr<Job>>& returned) {
+        if (span_size_ > 0) {
+            // Its reference goes with a job, given back with the interpreter lock.
+            auto job = std::make_unique<Job>();
+            job->data = span_data_;
+            job->size = span_size_;
+            job->keep = span_owner_;
+            span_owner_ = nullptr;
+            span_data_ = nullptr;
+            span_size_ = 0;
+            if (!stream_->parallel()) {
+                Job& kept = *job;
+                returned.push_back(std::move(job));
+                stream_->encode_now(*out_, kept.data, kept.size, caller_table());
+                return;
+            }
+            stream_->submit(std::move(job));
+            stream_->join(false, *out_, caller_table(), returned);
+            return;
+        }
         if (filled_ == 0) return;
         if (!stream_->parallel()) {
             stream_->encode_now(*out_, area_.bytes.get(), filled_, caller_table());
@@ -504,9 +584,13 @@ private:
     const uint64_t generation_;
     bool finished_ = false;
     bool broken_ = false;
-    // Input not yet a chunk: the first filled_ bytes of area_.
+    // Input not yet a chunk: the first filled_ bytes of area_, or else
+    // span_size_ bytes at span_data_ in span_owner_ (a reference held).
     PooledBuffer area_;
     size_t filled_ = 0;
+    PyObject* span_owner_ = nullptr;
+    const uint8_t* span_data_ = nullptr;
+    size_t span_size_ = 0;
     // The bytes of the call in progress; shared with the views of it handed out.
     std::shared_ptr<Output> out_ = std::make_shared<Output>();
     std::mutex call_mutex_;  // one call at a time; the interpreter lock is released inside

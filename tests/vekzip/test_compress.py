@@ -204,6 +204,34 @@ def test_views_and_descriptor_reads_give_the_serial_stream(tmp_path, threads, pi
     assert inflate(expected, "gzip") == data
 
 
+@pytest.mark.parametrize("threads", [1, 3])
+@pytest.mark.parametrize("method", ["compress", "compress_out"])
+def test_slices_of_one_buffer_written_in_turn_give_the_serial_stream(threads, method):
+    # Slices that follow on in one bytes object are not copied: mixed with
+    # bytes that do not follow on, a bytearray changed after its write, and
+    # slices across and longer than a chunk.
+    sizes = [7_000, 23_000, 1, 45_000, 29_999, 61_000, 10, 5_000] * 3
+    data = mixed(12, sum(sizes))
+    view = memoryview(data)
+    stream = _engine.Compressor(1, GZIP, threads, 30_000)
+    write = getattr(stream, method)
+    parts, at = [], 0
+    for i, size in enumerate(sizes):
+        piece = view[at : at + size]
+        if i % 5 == 3:
+            parts.append(bytes(write(bytes(piece))))
+        elif i % 5 == 4:
+            changing = bytearray(piece)
+            parts.append(bytes(write(changing)))
+            changing[:] = bytes(len(changing))
+        else:
+            parts.append(bytes(write(piece)))
+        at += size
+    parts.append(bytes(stream.flush()))
+    assert at == len(data)
+    assert b"".join(parts) == serial(data, 1, "gzip", 30_000)
+
+
 def test_a_view_still_held_keeps_its_bytes_while_the_stream_goes_on():
     stream = _engine.Compressor(1, GZIP, 2, 30_000)
     held = stream.compress_out(mixed(1, 200_000))
