@@ -54,7 +54,8 @@ CompressBlock best_compress_block();
 // and 61 bits for the final run: 95 bits, under 12 bytes. The scan's writer
 // stores eight bytes at a time, so up to 8 bytes past the last one it
 // counts are written too; a run rewound to go out stored never held more
-// than its 51 wide bytes' worth above 8 bits per byte.
+// than 55 wide bytes' worth above 8 bits per byte (the 52nd and up to three
+// literals after it, written in one put before the rewind).
 inline constexpr size_t scan_store_slack = 8;
 constexpr size_t compressed_output_bound(size_t len) {
     return len + (len + 9) / 10 + 12 + scan_store_slack;

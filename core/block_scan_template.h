@@ -69,7 +69,7 @@ inline uint32_t opaque(uint32_t value) {
 // exactly what that writer would keep pending (see hand_back).
 struct ByteWriter {
     uint64_t queue;  // bits >= count are zero
-    uint32_t count;  // below 8 after a flush; at most 7 + 31 + 3 before one
+    uint32_t count;  // below 8 after a flush; at most 7 + 36 (four literals) before one
     uint8_t* out;
 
     void put(uint32_t bits, uint32_t n) {
@@ -97,6 +97,13 @@ struct RunStart {
     StreamState state;
     const uint8_t* at;
 };
+
+// literal_codes widened, so that a code comes out with one 32-bit shift.
+inline constexpr std::array<uint32_t, 256> literal_codes32 = [] {
+    std::array<uint32_t, 256> table{};
+    for (uint32_t byte = 0; byte < 256; ++byte) table[byte] = literal_codes[byte];
+    return table;
+}();
 
 #define VEK_HOT [[gnu::always_inline]] inline
 
@@ -156,6 +163,12 @@ private:
                     if (skip_misses()) continue;
                 }
             }
+            if constexpr (!near_end && Misses::lanes == 1) {
+                if (mode_ == RunMode::Direct && end - p_ >= group) [[likely]] {
+                    direct_rounds(end);
+                    continue;
+                }
+            }
             const uint64_t ahead = near_end ? load_le32(p_) : load_le64(p_);
             const uint32_t word = uint32_t(ahead);
             MatchTable::Entry& slot = slots_[hash_index(word)];
@@ -177,6 +190,109 @@ private:
         }
     }
 
+    // Four positions probed in order, as the loop below would probe them;
+    // when all four find nothing their literals go out with one flush.
+    static constexpr uint32_t group = 4;
+
+    // Probes the position at `at` (eight bytes readable there), writing its
+    // slot; true when the word there and the distance allow a match, whose
+    // distance index and XOR of eight bytes it leaves behind.
+    VEK_HOT bool probe(const uint8_t* at, uint32_t& distance_index, uint64_t& diff) {
+        const uint64_t ahead = load_le64(at);
+        MatchTable::Entry& slot = slots_[hash_index(uint32_t(ahead))];
+        const uint32_t here = uint32_t(reinterpret_cast<uintptr_t>(at)) + slot_offset_;
+        distance_index = here - slot.position - 1;
+        diff = slot.bytes ^ ahead;
+        slot = {here, ahead};
+        return (opaque(distance_index >= max_distance) | uint32_t(diff)) == 0;
+    }
+
+    // A probe whose loads are issued ahead of the work before it: the eight
+    // bytes at its position, its slot and the entry there.
+    struct Ahead {
+        uint64_t bytes;
+        MatchTable::Entry* slot;
+        uint32_t position;
+        uint64_t entry_bytes;
+    };
+
+    VEK_HOT Ahead load_ahead(const uint8_t* at) const {
+        const uint64_t bytes = load_le64(at);
+        MatchTable::Entry* slot = &slots_[hash_index(uint32_t(bytes))];
+        return {bytes, slot, slot->position, slot->bytes};
+    }
+
+    // Completes the probe of p from its loads: the same test as probe().
+    VEK_HOT bool resolve(const Ahead& a, uint32_t& distance_index, uint64_t& diff) {
+        const uint32_t here = uint32_t(reinterpret_cast<uintptr_t>(p_)) + slot_offset_;
+        distance_index = here - a.position - 1;
+        diff = a.entry_bytes ^ a.bytes;
+        *a.slot = {here, a.bytes};
+        return (opaque(distance_index >= max_distance) | uint32_t(diff)) == 0;
+    }
+
+    // Rounds of `group` positions in an open block with the run written as
+    // it goes, while at least `group` positions remain before `end`. The
+    // first probe of each round is loaded as soon as its position is known,
+    // ahead of the codes still to write for the match before it; nothing
+    // between writes a slot, so it reads what the probe in place would read.
+    VEK_HOT void direct_rounds(const uint8_t* end) {
+        Ahead next = load_ahead(p_);
+        for (;;) {
+            uint32_t distance_index;
+            uint64_t diff;
+            uint32_t misses = 0;
+            if (!resolve(next, distance_index, diff)) [[likely]] {
+                misses = 1;
+                if (!probe(p_ + 1, distance_index, diff)) [[likely]] {
+                    misses = 2;
+                    if (!probe(p_ + 2, distance_index, diff)) [[likely]] {
+                        misses = 3;
+                        if (!probe(p_ + 3, distance_index, diff)) [[likely]] {
+                            write_four_literals();
+                            if (mode_ != RunMode::Direct || end - p_ < group) [[unlikely]] return;
+                            next = load_ahead(p_);
+                            continue;
+                        }
+                    }
+                }
+            }
+            for (uint32_t i = 0; i < misses; ++i) literal();
+            const uint8_t* from = p_ - distance_index - 1;
+            const uint32_t length = match_length(from, diff);
+            if (accept_match(length, distance_index)) {
+                const uint8_t* after = p_ + length;
+                if (end - after < group) {
+                    write_match(length, distance_index);
+                    return;
+                }
+                next = load_ahead(after);
+                write_match(length, distance_index);
+                continue;
+            }
+            literal();
+            if (mode_ != RunMode::Direct || end - p_ < group) return;
+            next = load_ahead(p_);
+        }
+    }
+
+    // The literals of p .. p + 3 in one put: at most 36 bits onto fewer than 8.
+    // A run that reaches its 52nd wide byte among them is rewound as literal()
+    // would have rewound it there; the literals after that one only counted.
+    VEK_HOT void write_four_literals() {
+        const uint32_t e0 = literal_codes32[p_[0]], e1 = literal_codes32[p_[1]];
+        const uint32_t e2 = literal_codes32[p_[2]], e3 = literal_codes32[p_[3]];
+        const uint32_t n0 = e0 & 15, n1 = n0 + (e1 & 15), n2 = n1 + (e2 & 15), n3 = n2 + (e3 & 15);
+        const uint64_t bits = uint64_t(e0 >> 4) | uint64_t(e1 >> 4) << n0 | uint64_t(e2 >> 4) << n1 |
+                              uint64_t(e3 >> 4) << n2;
+        w_.queue |= bits << w_.count;
+        w_.count += n3;
+        w_.flush();
+        p_ += group;
+        wide_count_ += n3 - 8 * group;
+        if (wide_count_ >= stored_run_wide_bytes) [[unlikely]] begin_stored_run();
+    }
+
     // Positions that find nothing, several at a time: their slots written in
     // order, as the scalar probes write them, and each taken as a literal.
     // False when the first position finds something (the scalar probe then
@@ -196,6 +312,8 @@ private:
     // the eight bytes there and at p: the first differing byte is the XOR's
     // trailing zero count over 8, so most matches need no loop.
     VEK_HOT uint32_t match_length(const uint8_t* from, uint64_t diff) const {
+        // The limit matters only past the first eight bytes.
+        if (diff != 0) return uint32_t(std::countr_zero(diff)) / 8;
         const uint32_t limit = uint32_t(std::min<size_t>(size_t(in_end_ - p_), max_match_length));
         uint32_t n = 0;
         while (diff == 0) {
@@ -211,6 +329,14 @@ private:
     // otherwise it is taken when its codes cost fewer bits than the literals
     // it replaces.
     VEK_HOT bool take_match(uint32_t length, uint32_t distance_index) {
+        if (!accept_match(length, distance_index)) return false;
+        write_match(length, distance_index);
+        return true;
+    }
+
+    // The rules of take_match, and the stored run or block header that
+    // must go before the match's codes.
+    VEK_HOT bool accept_match(uint32_t length, uint32_t distance_index) {
         if (!match_pays_off(length, distance_index, wide_count_)) return false;
         if (mode_ != RunMode::Direct) [[unlikely]] {
             if (mode_ == RunMode::Counting) {
@@ -219,6 +345,10 @@ private:
             }
             open_fixed_block();
         }
+        return true;
+    }
+
+    VEK_HOT void write_match(uint32_t length, uint32_t distance_index) {
         const uint32_t e_len = length_codes[length];
         const uint32_t e_dist = distance_codes[distance_index];
         w_.put(e_len & 0xFFFF, e_len >> 16);
@@ -228,7 +358,6 @@ private:
         wide_count_ = 0;
         mode_ = RunMode::Direct;
         mark_run_start();
-        return true;
     }
 
     VEK_HOT void literal() {

@@ -259,6 +259,29 @@ TEST(BlockEncoder, WorstCaseExpansionStaysWithinTheBound) {
     }
 }
 
+// Four literals go out in one put and a run is rewound only after them, so
+// up to three literals past its 52nd wide byte are written into the buffer
+// first: from any place of that byte in the four, with 31 bits pending,
+// the writes stay inside a buffer of exactly the bound.
+TEST(BlockEncoder, LiteralsWrittenPastTheFiftySecondWideByteStayWithinTheBound) {
+    for (size_t narrow = 0; narrow < 4; ++narrow) {
+        Bytes input;
+        for (size_t i = 0; i < narrow; ++i) input.push_back(uint8_t('a' + i));
+        for (size_t i = 0; i < 55; ++i) input.push_back(uint8_t(0x90 + i));  // no word repeats
+        for (size_t i = 0; i < 12; ++i) input.push_back(uint8_t('A' + i));   // four at a time past it
+        for (int more : {0, 1}) {
+            Encoder e = fresh_compressing();
+            e.stream.state = StreamState::FixedBlock;
+            e.stream.bit_queue = 0;
+            e.stream.bit_count = 31;
+            const Bytes out = e.encode(input, more);  // buffer of exactly the bound
+            EXPECT_LE(out.size(), compressed_output_bound(input.size()));
+        }
+        Encoder e = fresh_compressing();
+        EXPECT_EQ(inflate_with_zlib(e.whole(input), -15), input);
+    }
+}
+
 // Inputs of every kind the encoder meets, in random splits, at both levels
 // and in all containers, read back by zlib.
 TEST(BlockEncoder, RandomInputsAndSplitsInflateToTheInput) {
