@@ -5,6 +5,7 @@ metadata. vek's compressed bytes differ from gzip's by design; everything a
 user sees besides them must not."""
 
 import gzip
+import io
 import os
 import pathlib
 import pty
@@ -15,15 +16,22 @@ import subprocess
 import sys
 import threading
 import tty as tty_module
+import zipfile
 import zlib
 
 import shlex
 
 import pytest
 
+try:
+    import ncompress
+except ImportError:
+    ncompress = None
+
 from corpus import corpus_files
 
 pytestmark = pytest.mark.skipif(shutil.which("gzip") is None, reason="GNU gzip is not installed")
+needs_ncompress = pytest.mark.skipif(ncompress is None, reason="ncompress makes the .Z files")
 
 VEKZIP = pathlib.Path(sys.executable).parent / "vekzip"
 TEXT = b"".join(p.read_bytes()[:40_000] for p in corpus_files()[:3]) or b"some text to compress\n" * 4000
@@ -395,6 +403,31 @@ FILES = {
 }
 
 
+def zipped(data, method=zipfile.ZIP_DEFLATED, more=False):
+    """A zip file holding data, as zip makes it (and a second entry)."""
+    held = io.BytesIO()
+    with zipfile.ZipFile(held, "w", method) as archive:
+        archive.writestr("inner.txt", data)
+        if more:
+            archive.writestr("more.txt", b"more\n")
+    return held.getvalue()
+
+
+def patched(data, at, value):
+    return data[:at] + bytes([value]) + data[at + 1 :]
+
+
+LZW = ncompress.compress(TEXT) if ncompress else b""
+ZIP = zipped(TEXT)
+# What else gzip -d reads: compress's .Z and a zip's first entry.
+FILES |= {
+    "r.Z": LZW, "cut.Z": LZW[: len(LZW) // 2], "garb.Z": LZW[:100] + bytes(range(256)) * 4,
+    "bits.Z": patched(LZW, 2, 0x9F), "one.zip": ZIP, "st.zip": zipped(TEXT, zipfile.ZIP_STORED),
+    "two.zip": zipped(TEXT, more=True), "bz.zip": zipped(TEXT, zipfile.ZIP_BZIP2), "zipgz.gz": ZIP,
+    "crc.zip": patched(ZIP, 14, ZIP[14] ^ 1), "enc.zip": patched(ZIP, 6, ZIP[6] | 1),
+}
+
+
 def with_links(root):
     os.link(root / "b", root / "hard")
     for name, target in (("link", "a"), ("dirlink", "tree"), ("gzdirlink", "gztree"), ("dangling", "nowhere"),
@@ -471,6 +504,15 @@ CASES = [
     case("missing"), case("-q missing"), case("-k a missing b"), case("."), case("-N -k a"), case("-c a b"),
     case("", stdin=TEXT), case("-c", stdin=TEXT), case("-", stdin=TEXT), case("-d -", stdin=GOOD),
     case("-k - a", stdin=b"x\n"), case("-d", stdin=b""), case("", stdin=b""),
+    # compress's .Z and zip files.
+    *(pytest.param(*row.values, id=row.id, marks=needs_ncompress) for row in [
+        case("-t r.Z"), case("-tv r.Z"), case("-lv r.Z"), case("-l r.Z p.gz"), case("-dkv r.Z"), case("-d r.Z"),
+        case("-dc r.Z"), case("-t cut.Z"), case("-t garb.Z p.gz"), case("-t bits.Z p.gz"), case("-dcf r.Z"),
+        case("-dc", stdin=LZW)]),
+    case("-tv one.zip"), case("-dc one.zip"), case("-tv st.zip"), case("-tv two.zip"), case("-dc two.zip"),
+    case("-tv bz.zip"), case("-dv zipgz.gz"), case("-lv zipgz.gz"), case("-d -S .zip one.zip"),
+    case("-d -S .zip two.zip"), case("-t crc.zip p.gz"), case("-t enc.zip"), case("-dc", stdin=ZIP),
+    case("-l one.zip st.zip"), case("-d one.zip"),
 ]
 
 

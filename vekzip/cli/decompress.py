@@ -10,6 +10,7 @@ import time
 
 TYPE_CHECKING = False
 
+from . import foreign
 from .failures import Failure, Skipped
 from .files import open_input, remove_input, stdout_sink, write_beside
 from .names import restored_name, uncompressed_name
@@ -46,6 +47,14 @@ def decompress(
             raise Failure(f"{sink_name}: {error.strerror}", inside=True, fatal=True) from None
 
     write: Callable[[bytes], None] = write_out
+    kind = foreign.kind_of(peek(source, 4)) if args.format == "gzip" else None
+    if kind is not None:
+        try:
+            decoded = foreign.decode(kind, counted.read, write if sink is not None else discard, name,
+                                     sink is None or sink_name == "stdout", on_header)
+        finally:
+            progress.close()
+        return counted.count, decoded.size, decoded
     already = 0  # bytes the indexed reader gave before it failed
     if args.format == "gzip" and total is not None:
         from ..reader import open_indexed
@@ -132,6 +141,8 @@ def inflate_in_place(tool: Tool, source: BinaryIO, name: str, total: int | None,
     if sink is not None:
         sink.flush()
     warn_garbage(tool, name, outcome)
+    if getattr(outcome, "warning", None) is not None:
+        tool.note(outcome.warning)  # type: ignore[attr-defined]
     if args.test:
         if args.verbose:
             print(" OK", file=sys.stderr)
@@ -216,14 +227,20 @@ def corrupt(name: str, error: Exception, testing: bool) -> Failure:
 
 
 def starts_gzip(source: BinaryIO) -> bool:
-    """Whether the stream starts with gzip's magic bytes (looked at, not
-    taken)."""
+    """Whether the stream starts as gzip or what else -d reads (looked
+    at, not taken)."""
     from ..gzip_header import MAGIC
 
-    head = source.peek(2)[:2]  # type: ignore[attr-defined]
-    if len(head) == 1:
-        head += source.peek(2)[1:2]  # type: ignore[attr-defined]
-    return bytes(head[:2]) == MAGIC
+    head = peek(source, 4)
+    return head[:2] == MAGIC or foreign.kind_of(head) is not None
+
+
+def peek(source: BinaryIO, count: int) -> bytes:
+    """The first bytes of a stream, left in it."""
+    head = bytes(source.peek(count)[:count])  # type: ignore[attr-defined]
+    if 0 < len(head) < count:  # a pipe may hold less yet
+        head = bytes(source.peek(count)[:count])  # type: ignore[attr-defined]
+    return head
 
 
 def copy_through(source: BinaryIO, sink: BinaryIO) -> None:

@@ -14,7 +14,7 @@ from .names import uncompressed_name
 from .progress import Counted, Progress, ratio
 
 if TYPE_CHECKING:
-    from typing import BinaryIO
+    from typing import Any, BinaryIO
 
     from .driver import Tool
 
@@ -36,20 +36,24 @@ def list_stream(tool: Tool, source: BinaryIO, path: str, target: str, info: os.s
     and trailer are left out of the ratio only for a single member. The
     heading comes before the first line (none with -q)."""
     from ..inflate import Corrupt, inflate
-    from .decompress import corrupt, discard
+    from . import foreign
+    from .decompress import corrupt, discard, peek
 
     args = tool.args
     counted = Counted(source, path, Progress(path, None, args))
+    kind = foreign.kind_of(peek(source, 4))
     try:
-        outcome = inflate(counted.read, discard, "gzip")
+        if kind is not None:
+            outcome: Any = foreign.decode(kind, counted.read, discard, path, True)
+        else:
+            outcome = inflate(counted.read, discard, "gzip")
     except Corrupt as error:
         raise corrupt(path, error, testing=True) from None
     header = outcome.header
-    assert header is not None
     length, size = counted.count, outcome.last_size
-    overhead = header.length + 8 if outcome.members == 1 else 0
+    overhead = header.length + 8 if header is not None and outcome.members == 1 else 0
     name = target
-    if args.name and header.name:
+    if args.name and header is not None and header.name:
         name = os.path.join(os.path.dirname(target), os.fsdecode(header.name))
     if not tool.listed:
         if args.verbose:
@@ -57,8 +61,11 @@ def list_stream(tool: Tool, source: BinaryIO, path: str, target: str, info: os.s
         if not args.quiet:
             print(f"{'compressed':>19} {'uncompressed':>19}  ratio uncompressed_name")
     if args.verbose:
-        when = header.mtime if args.name and header.mtime else info.st_mtime if stat.S_ISREG(info.st_mode) else 0
-        print(f"defla {outcome.last_crc:08x} {time.strftime('%b %e %H:%M', time.localtime(when))} ", end="")
+        when = header.mtime if args.name and header and header.mtime else info.st_mtime if stat.S_ISREG(info.st_mode) else 0
+        method = foreign.METHOD_NAMES[outcome.kind] if kind is not None else "defla"
+        # gzip shows an unknown CRC as its 64-bit all ones.
+        crc = f"{outcome.last_crc:08x}" if outcome.last_crc >= 0 else "f" * 16
+        print(f"{method} {crc} {time.strftime('%b %e %H:%M', time.localtime(when))} ", end="")
     print(f"{length:19d} {size:19d} {ratio(size - (length - overhead), size)} {name}")
     tool.listed.append((length, size))
     tool.last_overhead = overhead
