@@ -4,7 +4,9 @@ name aside), the files left, their contents (compressed ones read back) and
 metadata. vek's compressed bytes differ from gzip's by design; everything a
 user sees besides them must not."""
 
+import collections
 import gzip
+import heapq
 import io
 import os
 import pathlib
@@ -417,6 +419,37 @@ def patched(data, at, value):
     return data[:at] + bytes([value]) + data[at + 1 :]
 
 
+def packed(data):
+    """data in pack's format (no pack program is at hand): Huffman code
+    lengths, the end code deepest, codes assigned level by level as
+    unpack assigns them."""
+    weights = collections.Counter(data)
+    heap = [(count, n, [symbol]) for n, (symbol, count) in enumerate(sorted(weights.items()))]
+    heap.append((0, -1, ["end"]))  # the lightest: deepest
+    depth = collections.Counter()
+    heapq.heapify(heap)
+    while len(heap) > 1:
+        (w1, n1, s1), (w2, n2, s2) = heapq.heappop(heap), heapq.heappop(heap)
+        depth.update(s1 + s2)
+        heapq.heappush(heap, (w1 + w2, min(n1, n2), s1 + s2))
+    longest = depth["end"]
+    levels = [[s for s in sorted(weights) if depth[s] == level] for level in range(longest + 1)]
+    counts = [len(symbols) for symbols in levels]
+    counts[longest] += 1  # the end code
+    parents, nodes = [0] * (longest + 1), 0
+    for level in range(longest, 0, -1):
+        nodes >>= 1
+        parents[level] = nodes
+        nodes += counts[level]
+    codes = {s: (level, parents[level] + i) for level in range(1, longest + 1) for i, s in enumerate(levels[level])}
+    bits = "".join(format(code, f"0{level}b") for level, code in map(codes.__getitem__, data))
+    bits += format(parents[longest] + counts[longest] - 1, f"0{longest}b")
+    bits += "0" * (-len(bits) % 8)
+    tree = bytes([longest, *counts[1:longest], counts[longest] - 2]) + bytes(s for level in levels for s in level)
+    return b"\x1f\x1e" + len(data).to_bytes(4, "big") + tree + int(bits, 2).to_bytes(len(bits) // 8, "big")
+
+
+PACKED = packed(TEXT)
 LZW = ncompress.compress(TEXT) if ncompress else b""
 ZIP = zipped(TEXT)
 # What else gzip -d reads: compress's .Z and a zip's first entry.
@@ -425,6 +458,8 @@ FILES |= {
     "bits.Z": patched(LZW, 2, 0x9F), "one.zip": ZIP, "st.zip": zipped(TEXT, zipfile.ZIP_STORED),
     "two.zip": zipped(TEXT, more=True), "bz.zip": zipped(TEXT, zipfile.ZIP_BZIP2), "zipgz.gz": ZIP,
     "crc.zip": patched(ZIP, 14, ZIP[14] ^ 1), "enc.zip": patched(ZIP, 6, ZIP[6] | 1),
+    "pk.z": PACKED, "cut.z": PACKED[:-100], "len.z": patched(PACKED, 5, PACKED[5] ^ 1),
+    "deep.z": patched(PACKED, 6, 26), "flat.z": b"\x1f\x1e\0\0\0\x05\0", "wide.z": b"\x1f\x1e\0\0\0\x05\x01\x05ab",
 }
 
 
@@ -513,6 +548,9 @@ CASES = [
     case("-tv bz.zip"), case("-dv zipgz.gz"), case("-lv zipgz.gz"), case("-d -S .zip one.zip"),
     case("-d -S .zip two.zip"), case("-t crc.zip p.gz"), case("-t enc.zip"), case("-dc", stdin=ZIP),
     case("-l one.zip st.zip"), case("-d one.zip"),
+    # pack's files.
+    case("-d pk.z"), case("-tv pk.z"), case("-lv pk.z"), case("-dc", stdin=PACKED), case("-t cut.z p.gz"),
+    case("-t len.z p.gz"), case("-t deep.z p.gz"), case("-t flat.z p.gz"), case("-t wide.z p.gz"),
 ]
 
 

@@ -1,5 +1,6 @@
 """What gzip -d reads besides gzip: compress's .Z (LZW, through the
-ncompress package) and a zip file's first entry (stored or deflated), with
+ncompress package), pack's Huffman-coded files (no package reads them: a
+small decoder here) and a zip file's first entry (stored or deflated), with
 gzip's words for what it refuses. Both are read as a stream, from the
 start, as gzip reads them: the zip's own directory at its end is never
 looked at."""
@@ -16,16 +17,20 @@ if TYPE_CHECKING:
     from typing import Callable
 
 LZW_MAGIC = b"\x1f\x9d"
+PACK_MAGIC = b"\x1f\x1e"
+PACK_LONGEST = 25  # gzip's longest pack code
 ZIP_MAGIC = b"PK\x03\x04"
 ZIP_HEADER = struct.Struct("<4sHHHHHIIIHH")  # a zip entry's local header
 STORED, DEFLATED = 0, 8
 # The method gzip -l names for each kind.
-METHOD_NAMES = {"lzw": "compr", "zip-0": "store", "zip-8": "defla"}
+METHOD_NAMES = {"lzw": "compr", "pack": "pack ", "zip-0": "store", "zip-8": "defla"}
 
 
 def kind_of(head: bytes) -> str | None:
     if head[:2] == LZW_MAGIC:
         return "lzw"
+    if head[:2] == PACK_MAGIC:
+        return "pack"
     if head[:4] == ZIP_MAGIC:
         return "zip"
     return None
@@ -56,6 +61,8 @@ def decode(kind: str, read: Callable[[int], bytes], write: Callable[[bytes], obj
     if kind == "lzw":
         started(None)
         unlzw(read, counted_write, name)
+    elif kind == "pack":
+        unpack(read, counted_write, name, started)
     else:
         outcome.kind = unzip(read, counted_write, name, to_stdout, outcome, started)
     while read(1 << 20):
@@ -84,6 +91,64 @@ def unlzw(read: Callable[[int], bytes], write: Callable[[bytes], object], name: 
         if text.startswith("compressed with"):
             raise Failure(f"{name}: {text}", inside=True) from None
         raise Failure(f"{name}: corrupt input.", inside=True, fatal=True) from None
+
+
+def unpack(read: Callable[[int], bytes], write: Callable[[bytes], object], name: str,
+           started: Callable[[None], object]) -> None:
+    """pack's format: the length, the leaves of a canonical Huffman tree
+    level by level (the last code of the deepest level ends the data),
+    then the codes, most significant bit first."""
+    def refused(text: str) -> Failure:
+        return Failure(f"{name}: {text}", inside=True, fatal=True)
+
+    head = _exactly(read, 7, b"", name)
+    length, longest = int.from_bytes(head[2:6], "big"), head[6]
+    if not 1 <= longest <= PACK_LONGEST:
+        raise refused("invalid compressed data -- Huffman code bit length out of range")
+    counts = [0, *_exactly(read, longest, head[7:], name)[:longest]]
+    room = 1
+    for level in range(1, longest + 1):
+        if room - (level == longest) < counts[level]:
+            raise refused("too many leaves in Huffman tree")
+        room = (room - counts[level] + 1) * 2 - 1
+    if sum(counts) >= 256:
+        raise refused("too many leaves in Huffman tree")
+    counts[longest] += 1  # the count stored is one short, to fit in a byte
+    literals = _exactly(read, sum(counts), b"", name)
+    rest, literals = literals[sum(counts) :], literals[: sum(counts)]
+    counts[longest] += 1  # and the end code
+    # Codes below parents[level] lead deeper; the others are that level's leaves.
+    parents, firsts, nodes, start = [0] * (longest + 1), [0] * (longest + 1), 0, 0
+    for level in range(1, longest + 1):
+        firsts[level], start = start, start + counts[level] - (level == longest)
+    for level in range(longest, 0, -1):
+        nodes >>= 1
+        parents[level] = nodes
+        nodes += counts[level]
+    started(None)
+    out, code, level, produced = bytearray(), 0, 0, 0
+    while True:
+        data = rest or read(1 << 16)
+        rest = b""
+        if not data:
+            raise refused("unexpected end of file")
+        for byte in data:
+            for shift in range(7, -1, -1):
+                code, level = code << 1 | (byte >> shift) & 1, level + 1
+                if level > longest:
+                    raise refused("invalid compressed data--format violated")
+                if code < parents[level]:
+                    continue
+                if level == longest and code == parents[level] + counts[level] - 1:
+                    write(bytes(out))
+                    if length != (produced + len(out)) & 0xFFFFFFFF:
+                        raise refused("invalid compressed data--length error")
+                    return
+                out.append(literals[firsts[level] + code - parents[level]])
+                code = level = 0
+        write(bytes(out))
+        produced += len(out)
+        out.clear()
 
 
 def unzip(read: Callable[[int], bytes], write: Callable[[bytes], object], name: str, to_stdout: bool,
