@@ -539,6 +539,16 @@ CASES = [
     case("missing"), case("-q missing"), case("-k a missing b"), case("."), case("-N -k a"), case("-c a b"),
     case("", stdin=TEXT), case("-c", stdin=TEXT), case("-", stdin=TEXT), case("-d -", stdin=GOOD),
     case("-k - a", stdin=b"x\n"), case("-d", stdin=b""), case("", stdin=b""),
+    # Suffixes, empty and odd inputs, more options together.
+    case("-d -N named.gz"), case("-lvN named.gz"), case("-dc two.gz t.tgz"), case("-d t.tgz"), case("-dv t.tgz"),
+    case("-S .gz -k a"), case("-S .tgz a"), case("-r -S .q tree"), case("-c -S .q a"), case("-dk -S .x p.gz"),
+    case("-t -", stdin=GOOD), case("-l -", stdin=GOOD), case("-dcq n.gz"), case("-d e.gz"), case("-dc e.gz"),
+    case("-l e.gz"), case("-lv zeros.gz"), case("-l garb.gz"), case("-tv zeros.gz"), case("-df n.gz"),
+    case("-r missing"), case("-d tree"), case("-l tree"), case("-t tree"), case("-lr tree"),
+    case("--synchronous -d -k p.gz"), case("-v --fast -k a"), case("-kvv a"), case("-lvv p.gz"),
+    case("-t -v -q p.gz"), case("-q -k a", env={"GZIP": "-v"}), case("-c -", stdin=TEXT), case("-d - -", stdin=GOOD),
+    case("-d exists.gz"), case("-dq exists.gz"), case("-df exists.gz"), case("-kd p.gz -S .gz two.gz"),
+    case("-tl p.gz"), case("-dl p.gz"), case("-cl p.gz"), case("-dt p.gz"), case("-ct p.gz"), case("-lf n.gz"),
     # compress's .Z and zip files.
     *(pytest.param(*row.values, id=row.id, marks=needs_ncompress) for row in [
         case("-t r.Z"), case("-tv r.Z"), case("-lv r.Z"), case("-l r.Z p.gz"), case("-dkv r.Z"), case("-d r.Z"),

@@ -183,6 +183,7 @@ def decompress_file(tool: Tool, path: str, info: os.stat_result, top: bool) -> N
             inflate_in_place(tool, source, path, total)
             return
         assert target is not None
+        peek(source, 4)  # as gzip, the header is read before the output is made
         if args.name:
             target, mtime = restored_name(tool, path, source, target)
         else:

@@ -8,7 +8,7 @@ import time
 
 TYPE_CHECKING = False
 
-from .failures import Failure
+from .failures import Failure, Skipped
 from .files import open_input
 from .names import uncompressed_name
 from .progress import Counted, Progress, ratio
@@ -49,6 +49,11 @@ def list_stream(tool: Tool, source: BinaryIO, path: str, target: str, info: os.s
             outcome = inflate(counted.read, discard, "gzip")
     except Corrupt as error:
         raise corrupt(path, error, testing=True) from None
+    # As gzip, a file with more after its end is warned of, not listed.
+    if outcome.trailing_garbage:
+        raise Skipped(f"{path}: decompression OK, trailing garbage ignored", inside=True)
+    if outcome.trailing_zeros and args.verbose:
+        raise Skipped(f"{path}: decompression OK, trailing zero bytes ignored", inside=True)
     header = outcome.header
     length, size = counted.count, outcome.last_size
     overhead = header.length + 8 if header is not None and outcome.members == 1 else 0
