@@ -549,6 +549,13 @@ CASES = [
     case("-t -v -q p.gz"), case("-q -k a", env={"GZIP": "-v"}), case("-c -", stdin=TEXT), case("-d - -", stdin=GOOD),
     case("-d exists.gz"), case("-dq exists.gz"), case("-df exists.gz"), case("-kd p.gz -S .gz two.gz"),
     case("-tl p.gz"), case("-dl p.gz"), case("-cl p.gz"), case("-dt p.gz"), case("-ct p.gz"), case("-lf n.gz"),
+    case("-k a a"), case("tree/"), case("-c tree"), case("-dc tree"), case("-f hard small"), case("-l big.gz"),
+    case("-S .gz -d p"), case("-d -S .q exists.gz"), case("-q -d cut.gz p.gz"), case("-vd cut.gz p.gz"),
+    case("-t bad.gz p.gz"), case("-tq crc.gz p.gz"), case("-c missing a"), case("-dc missing p.gz"),
+    case("-rv gztree -d"), case("-v -S .gz small"), case("-N -c small"), case("-vN -k small"),
+    case("-dv e.gz p.gz"), case("-lq e.gz p.gz"), case("-dr tree"), case("-t -S .x p.gz"), case("-dN two.gz"),
+    case("-l -S .zz p.gz"), case("-kq exists"), case("-c -f", stdin=TEXT, **TERMINAL_OUT),
+    case("-dc", stdin=GOOD, **TERMINAL_OUT),
     # compress's .Z and zip files.
     *(pytest.param(*row.values, id=row.id, marks=needs_ncompress) for row in [
         case("-t r.Z"), case("-tv r.Z"), case("-lv r.Z"), case("-l r.Z p.gz"), case("-dkv r.Z"), case("-d r.Z"),
