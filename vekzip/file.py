@@ -5,7 +5,7 @@ through the engine, so that without flush() calls the file holds exactly
 ``vekzip.compress(everything_written, ...)`` with the same arguments,
 whatever the sizes of the writes and the number of threads. With threads
 above 1 the chunks are compressed in the background while write() returns,
-about two chunks a thread in flight at the most. GzipFile's header holds
+a chunk a thread and one more in flight at the most. GzipFile's header holds
 the file's name, as gzip's; VekzipFile's is vek's fixed 10 bytes (no name,
 time 0). Reading goes through vekzip.reader (indexed files) or
 vekzip.gzip_reader.
@@ -21,7 +21,7 @@ import sys
 
 import vekzip
 
-from . import gzip_header
+from . import _engine, gzip_header
 
 TYPE_CHECKING = False  # typing itself costs a command-line start about 10 ms
 if TYPE_CHECKING:
@@ -185,6 +185,10 @@ class GzipFile(io.BufferedIOBase):
                 self._compressor.abandon()
                 raise
         self.fileobj = fileobj
+        # io's own files copy what write() gives them (or write it out) and
+        # keep nothing: they are given views of the engine's output area,
+        # which spares a new bytes object and its fresh pages on every call.
+        self._writes_views = type(fileobj) in _COPYING_FILES
         self.name = name
         self.mode = WRITE
         self._lock = _thread.allocate_lock()
@@ -309,11 +313,43 @@ class GzipFile(io.BufferedIOBase):
                     # The engine owns the input once it has it; until its
                     # output is in the file, a failure leaves the stream unfit.
                     self._failed = True
-                    self._put(self._compressor.compress(view))
+                    engine = self._viewing_engine()
+                    self._put(engine.compress_out(view) if engine else self._compressor.compress(view))
                     self._written += size
                     self._since_sync = True
                     self._failed = False
         return size
+
+    def _viewing_engine(self) -> _engine.Compressor | None:
+        """The engine's compressor when its output can go to the file as a
+        view; None for an indexed file, a compressor set from outside, or a
+        file that may keep what it is given."""
+        compressor = self._compressor
+        return compressor if self._writes_views and type(compressor) is _engine.Compressor else None
+
+    def _reads_descriptors(self) -> bool:
+        """Whether _write_from can be used (not for an indexed file)."""
+        return type(self._compressor) is _engine.Compressor
+
+    def _write_from(self, fd: int, limit: int) -> tuple[int, int]:
+        """For the tool: up to ``limit`` bytes read from descriptor ``fd``
+        straight into the engine's chunk area and written as write() would
+        write them: (bytes read, 0), or the errno of a read that failed after
+        them in place of 0; nothing read is the end."""
+        self._check_open()
+        self._check_process()
+        compressor = self._compressor
+        if type(compressor) is not _engine.Compressor:
+            raise TypeError("only the engine's own compressor reads a descriptor")
+        with self._lock:
+            self._check_usable()
+            self._failed = True
+            got, error, out = compressor.compress_from(fd, limit)
+            self._put(out if self._writes_views else bytes(out))
+            self._written += got
+            self._since_sync = self._since_sync or got > 0
+            self._failed = False
+        return got, error
 
     def flush(self, zlib_mode: int = 2) -> None:  # zlib.Z_SYNC_FLUSH, as gzip
         """Compresses everything written so far, ends it with a sync point
@@ -328,7 +364,8 @@ class GzipFile(io.BufferedIOBase):
             self._check_usable()
             self._failed = True
             if self._since_sync and zlib_mode != vekzip.Z_NO_FLUSH:
-                self._put(self._compressor.flush(zlib_mode))
+                engine = self._viewing_engine()
+                self._put(engine.flush_out(zlib_mode) if engine else self._compressor.flush(zlib_mode))
                 self._since_sync = False
             self._flush_file()
             self._failed = False
@@ -358,7 +395,8 @@ class GzipFile(io.BufferedIOBase):
             try:
                 if not self._failed:
                     self._failed = True
-                    self._put(self._compressor.flush())  # the end, Z_FINISH
+                    engine = self._viewing_engine()
+                    self._put(engine.flush_out() if engine else self._compressor.flush())  # the end, Z_FINISH
                     if not self._owns_file:
                         self._flush_file()
                     self._failed = False
@@ -411,7 +449,7 @@ class GzipFile(io.BufferedIOBase):
         if flush is not None:
             flush()
 
-    def _put(self, out: bytes) -> None:
+    def _put(self, out: bytes | memoryview) -> None:
         if not out:
             return
         file = self.fileobj
@@ -435,6 +473,11 @@ _WRITABLE_KNOWN = (io.FileIO, io.BufferedReader, io.BufferedWriter, io.BufferedR
 def _check_binary(fileobj: Any) -> None:
     if isinstance(fileobj, io.TextIOBase):
         raise TypeError("fileobj must be a binary file object, not a text file")
+
+
+# io's own writers: each copies what write() gives it, or writes it out,
+# and holds nothing of it afterwards.
+_COPYING_FILES = (io.FileIO, io.BufferedWriter, io.BufferedRandom, io.BytesIO)
 
 
 def _fname_bytes(fname: str | bytes | None) -> bytes | None:

@@ -158,6 +158,7 @@ def test_a_signal_midway_removes_the_partial_output_and_ends_by_it(tmp_path, num
     # The signal comes once the hidden output holds a first piece.
     code = f"""
 import os, sys
+import vekzip
 from vekzip import cli, inflate
 from vekzip.cli import compress
 real_read_chunks, real_feed = compress.read_chunks, inflate._feed
@@ -167,6 +168,13 @@ def signalled(it):
             os.kill(os.getpid(), {int(number)})
         yield piece
 compress.read_chunks = lambda *a: signalled(real_read_chunks(*a))
+real_write_from = vekzip.VekzipFile._write_from  # a file's input is read by the writer
+def write_from(self, *a):
+    count[0] += 1
+    if count[0] == 2:
+        os.kill(os.getpid(), {int(number)})
+    return real_write_from(self, *a)
+vekzip.VekzipFile._write_from = write_from
 count = [0]
 def feed(*a):
     count[0] += 1

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import io
 import os
 import stat
 import time
@@ -40,6 +41,43 @@ def read_chunks(source: BinaryIO, name: str, chunk: int, total: int | None) -> I
             return
 
 
+def feed(writer: vekzip.VekzipFile, source: BinaryIO, name: str, chunk: int, total: int | None,
+         progress: Progress) -> int:
+    """All of source written to the writer; returns the bytes read. A file
+    of io's own is read straight into the engine's chunk area once what its
+    buffer holds is given out; anything else through read_chunks."""
+    if not writer._reads_descriptors() or type(source) not in (io.BufferedReader, io.FileIO):
+        return feed_chunks(writer, source, name, chunk, total, progress)
+    held = b""
+    try:
+        fd = source.fileno()
+        if type(source) is io.BufferedReader:
+            held = source.read1(len(source.peek()))  # what it holds, else one read: then it holds nothing
+    except OSError as error:
+        raise Failure(f"{name}: {error.strerror}") from None
+    writer.write(held)
+    consumed = len(held)
+    progress.advance(consumed)
+    while True:
+        got, read_error = writer._write_from(fd, chunk)
+        consumed += got
+        progress.advance(got)
+        if read_error:
+            raise Failure(f"{name}: {os.strerror(read_error)}")
+        if not got:
+            return consumed
+
+
+def feed_chunks(writer: vekzip.VekzipFile, source: BinaryIO, name: str, chunk: int, total: int | None,
+                progress: Progress) -> int:
+    consumed = 0
+    for data in read_chunks(source, name, chunk, total):
+        writer.write(data)
+        consumed += len(data)
+        progress.advance(len(data))
+    return consumed
+
+
 def compress(
     source: BinaryIO, name: str, sink: BinaryIO, sink_name: str, total: int | None, args: Options,
     header: tuple[bytes | None, int | None] = (None, None),
@@ -54,13 +92,9 @@ def compress(
         fname=fname, mtime=mtime, index=args.index,
     )
     progress = Progress(name, total, args)
-    consumed = 0
     try:
         try:
-            for data in read_chunks(source, name, args.chunk, total):
-                writer.write(data)
-                consumed += len(data)
-                progress.advance(len(data))
+            consumed = feed(writer, source, name, args.chunk, total, progress)
             writer.close()
         except BaseException:
             writer._abandon()  # whatever failed, no trailer goes after it
