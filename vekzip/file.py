@@ -5,7 +5,7 @@ through the engine, so that without flush() calls the file holds exactly
 ``vekzip.compress(everything_written, ...)`` with the same arguments,
 whatever the sizes of the writes and the number of threads. With threads
 above 1 the chunks are compressed in the background while write() returns,
-a chunk a thread and one more in flight at the most. GzipFile's header holds
+a chunk a thread in flight at the most. GzipFile's header holds
 the file's name, as gzip's; VekzipFile's is vek's fixed 10 bytes (no name,
 time 0). Reading goes through vekzip.reader (indexed files) or
 vekzip.gzip_reader.
