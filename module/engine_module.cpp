@@ -17,6 +17,9 @@
 #include <vector>
 
 #include "buffer_pool.h"
+#if VEK_HAVE_ZLIB
+#include "chunk_inflater_binding.h"
+#endif
 #include "fork_guard.h"
 #include "interpreter_lock.h"
 #include "parallel_stream.h"
@@ -644,6 +647,9 @@ py::object compress_buffer(py::handle data, int level, int format, int threads, 
 }  // namespace vek
 
 PYBIND11_MODULE(_engine, m) {
+#if VEK_HAVE_ZLIB
+    vek::bind_chunk_inflater(m);  // without zlib's headers, indexed files are read in sequence
+#endif
     using vek::Compressor;
     py::class_<vek::OutputHolder>(m, "_Output", py::buffer_protocol())
         .def_buffer([](vek::OutputHolder& held) {

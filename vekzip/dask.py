@@ -58,6 +58,9 @@ def read_text(path: str | os.PathLike[str], *, encoding: str = "utf-8", errors: 
     import dask
     import dask.bag
 
+    if not _cut_at_newline_bytes(encoding):
+        raise ValueError(f"vekzip.dask.read_text cannot split a file in {encoding!r}: its lines are not cut at the byte "
+                         "0x0A; read it with vekzip.open(path, 'rt', encoding=...) instead")
     path = os.fspath(path)
     pieces, checks = _pieces(path)
     parts = [dask.delayed(_lines)(piece, check, encoding, errors) for piece, check in zip(pieces, checks)]
@@ -103,13 +106,20 @@ def _check_csv_options(kwargs: dict) -> None:
     if kwargs.get("parse_dates") and "date_format" not in kwargs:
         refused.append("parse_dates without date_format")  # each partition would guess its own format
     encoding = kwargs.get("encoding") or "utf-8"
-    if not "\n,".encode(encoding).endswith(b"\n,"):
-        refused.append(f"encoding={encoding!r}")  # partitions are cut at the byte 0x0A
+    if not _cut_at_newline_bytes(encoding):
+        refused.append(f"encoding={encoding!r}")
     if refused:
         raise ValueError(
             f"vekzip.dask.read_csv cannot split a file read with {', '.join(refused)}; "
             "read it with pandas.read_csv(vekzip.open(path)) instead"
         )
+
+
+def _cut_at_newline_bytes(encoding: str) -> bool:
+    """Whether text in `encoding` can be cut at each byte 0x0A, as the
+    partitions are (not UTF-16 or UTF-32, where that byte is half of other
+    characters)."""
+    return "\n,".encode(encoding).endswith(b"\n,")
 
 
 def _identity(path: str) -> tuple[int, int]:
@@ -120,6 +130,10 @@ def _identity(path: str) -> tuple[int, int]:
 @functools.lru_cache(maxsize=16)
 def _chunks(path: str, size: int, mtime_ns: int) -> list[Chunk]:
     """The file's chunks, once per process and version of the file."""
+    from .reader import ChunkInflater
+
+    if ChunkInflater is None:
+        raise ValueError(f"{path}: this vekzip was built without zlib's headers and cannot prove an index's chunks")
     with open(path, "rb") as f:
         try:
             return read_index(f)

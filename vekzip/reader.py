@@ -10,16 +10,11 @@ before the chunk: "invalid distance too far back"). Inflating chunk i must
 then consume all its bytes and give the length, CRC-32 and last byte the
 index lists, and end:
 - a chunk that is not the member's last, at a byte-aligned block boundary
-  that is not after a final block: the same inflater is fed a probe, an
-  empty fixed block, a stored block of 32 bytes drawn from os.urandom for
-  this reader, and an empty final block. Only at such a boundary does that
-  give exactly those 32 bytes and the stream's end with nothing left over;
-  in any other state (inside a stored or Huffman block, bits left over in
-  the last byte, after the final block) it does so by a 2^-128-scale
-  coincidence at best: the bytes are unknown to whoever made the file, and
-  the fixed block first makes a boundary with one or two bits left over
-  fail outright, where a stored block alone would read the same. Then
-  chunk i+1 starts at a byte-aligned block boundary.
+  that is not after a final block, as zlib's own inflater state says (its
+  data_type after inflating with Z_BLOCK: between blocks, no bit of the
+  input left unread, not in the final block; Python's zlib hides that
+  state, so vekzip's engine holds the inflater). Then chunk i+1 starts at a
+  byte-aligned block boundary of the sequential stream.
 - the member's last chunk, with the end of the DEFLATE stream exactly at
   its last byte; the member's trailer agrees with the chunks' CRC-32s and
   lengths (vekzip.index checks that when it reads the index).
@@ -33,8 +28,9 @@ Memory is bounded whatever the file declares: a chunk is inflated in
 pieces of at most PIECE bytes from input read INPUT_PIECE bytes at a time,
 and each chunk in flight holds at most AHEAD_PIECES pieces it has made and
 not yet handed over; at most `threads` chunks are in flight. The inflater
-is the standard library's zlib, the one gzip.decompress uses, so that the
-same streams are accepted and refused.
+is zlib, the one gzip.decompress uses, so that the same streams are
+accepted and refused. A vekzip built without zlib's headers has no such
+inflater and reads every file in sequence.
 
 One reader may be used by several threads: each call is whole (a lock).
 close() from another thread stops a read that waits for a chunk, which then
@@ -51,6 +47,7 @@ import os
 import threading
 import zlib
 
+from . import _engine
 from . import index as index_format
 
 TYPE_CHECKING = False
@@ -60,11 +57,8 @@ if TYPE_CHECKING:
 PIECE = 1 << 20
 INPUT_PIECE = 1 << 18
 AHEAD_PIECES = 2
-SECRET_SIZE = 32
-# An empty non-final fixed block, then the stored block's header (BFINAL 0,
-# BTYPE 00, padding) in the same two bytes; LEN and NLEN follow.
-PROBE_HEAD = b"\x02\x00" + SECRET_SIZE.to_bytes(2, "little") + (SECRET_SIZE ^ 0xFFFF).to_bytes(2, "little")
-FINAL_EMPTY_BLOCK = b"\x03\x00"
+# zlib's raw inflater that tells block boundaries; None in a build without zlib.
+ChunkInflater = getattr(_engine, "ChunkInflater", None)
 
 
 class CorruptChunk(gzip.BadGzipFile):
@@ -76,18 +70,15 @@ class _Cancelled(Exception):
     """A chunk in flight was given up (a seek elsewhere, or close())."""
 
 
-def probe(secret: bytes) -> bytes:
-    return PROBE_HEAD + secret + FINAL_EMPTY_BLOCK
-
-
-def inflate_pieces(file: BinaryIO, chunk: index_format.Chunk, read_lock: threading.Lock,
-                   secret: bytes) -> Iterator[bytes]:
+def inflate_pieces(file: BinaryIO, chunk: index_format.Chunk, read_lock: threading.Lock) -> Iterator[bytes]:
     """The chunk's bytes in pieces of at most PIECE bytes; the iteration
     ends normally only when the chunk is proven (see above), and raises
     CorruptChunk otherwise. Given that the chunk starts where the sequential
     stream is at a block boundary, every piece is what it reads there."""
     where = f"chunk at byte {chunk.offset}"
-    d = zlib.decompressobj(-15)
+    if ChunkInflater is None:
+        raise CorruptChunk("this vekzip was built without zlib's headers and cannot prove chunks")
+    d = ChunkInflater()
     offset, remaining = chunk.offset, chunk.length
     produced, crc, last = 0, 0, 0
     tail = b""
@@ -117,19 +108,15 @@ def inflate_pieces(file: BinaryIO, chunk: index_format.Chunk, read_lock: threadi
         return
     if d.eof:
         raise CorruptChunk(f"{where} ends its stream before the member's end")
-    try:
-        answer = d.decompress(probe(secret), SECRET_SIZE + 1)
-    except zlib.error:
-        answer = b""
-    if answer != secret or not d.eof or d.unused_data or d.unconsumed_tail:
-        raise CorruptChunk(f"{where} does not end at a block boundary")
+    if tail or remaining or not d.at_block_boundary:
+        raise CorruptChunk(f"{where} does not end at a byte-aligned block boundary")
 
 
 def inflate_chunk(file: BinaryIO, chunk: index_format.Chunk, read_lock: threading.Lock) -> bytes:
     """The chunk's bytes, inflated and proven (CorruptChunk otherwise). They
     are what a sequential reader reads there only when every chunk before
     it in its member is proven too."""
-    return b"".join(inflate_pieces(file, chunk, read_lock, os.urandom(SECRET_SIZE)))
+    return b"".join(inflate_pieces(file, chunk, read_lock))
 
 
 def read_range(file: BinaryIO, offset: int, length: int, read_lock: threading.Lock) -> bytes:
@@ -287,7 +274,6 @@ class IndexedReader(io.RawIOBase):
         self._pool: Any = None
         self._read_lock = threading.Lock()  # the file's position, where there is no pread
         self._lock = threading.RLock()  # one call at a time
-        self._secret = os.urandom(SECRET_SIZE)
         self._jobs: dict[int, _InlineJob | _PooledJob] = {}
         self._proven = 0  # chunks 0 .. _proven-1 are proven
         self._current = -1  # the chunk whose job hands out the bytes at _piece_start
@@ -457,7 +443,7 @@ class IndexedReader(io.RawIOBase):
             self._proven += 1
 
     def _start_job(self, number: int, keep: bool) -> None:
-        pieces = inflate_pieces(self._file, self._chunks[number], self._read_lock, self._secret)
+        pieces = inflate_pieces(self._file, self._chunks[number], self._read_lock)
         if self._threads == 1:
             self._jobs[number] = _InlineJob(pieces, keep)
             return
@@ -510,6 +496,8 @@ def open_indexed(file: Any, threads: int, start: int | None = None) -> IndexedRe
     has a well-formed index from `start` (a file object's position when
     None, as gzip.open reads from there) to its end, else None (the file,
     if opened here, closed again; a file object left at its position)."""
+    if ChunkInflater is None:
+        return None
     owns = isinstance(file, (str, bytes)) or hasattr(file, "__fspath__")
     source = open(file, "rb") if owns else file
     try:

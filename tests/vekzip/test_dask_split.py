@@ -135,6 +135,14 @@ def test_read_csv_refuses_options_a_partition_cannot_apply(tmp_path, options, na
         vekzip.dask.read_csv(path, **options)
 
 
+@pytest.mark.parametrize("encoding", ["utf-16-le", "utf-32"])
+def test_read_text_refuses_an_encoding_not_cut_at_newline_bytes(tmp_path, encoding):
+    # With errors="replace" it gave 1,822 lines of 100,000, silently.
+    path = _indexed(tmp_path, "line\n" * 100_000, encoding=encoding)
+    with pytest.raises(ValueError, match=re.escape(repr(encoding))):
+        vekzip.dask.read_text(path, encoding=encoding, errors="replace")
+
+
 def _claim_last_byte(path, number, byte):
     """The file with the index saying chunk `number` ends with `byte`, the
     index's own CRC made to match."""

@@ -3,6 +3,7 @@ index finds every chunk, which inflates on its own; vekzip's reader uses it
 on several threads and seeks with it, and reads concatenated, cut, foreign
 and damaged files correctly or not at all, never wrongly."""
 
+import base64
 import gzip
 import io
 import random
@@ -316,14 +317,55 @@ def test_a_chunk_must_end_at_a_byte_aligned_block_boundary(leftover, pattern):
     bits.put(pattern & ((1 << leftover) - 1), leftover)
     raw = bits.bytes()
     chunk = index_format.Chunk(0, len(raw), 0, len(content), zlib.crc32(content), content[-1])
-    pieces = reader_module.inflate_pieces(io.BytesIO(raw), chunk, threading.Lock(), b"\x00" * 32)
+    pieces = reader_module.inflate_pieces(io.BytesIO(raw), chunk, threading.Lock())
     if leftover == 0:
         assert b"".join(pieces) == content
     else:
-        # Zeros and a fixed block's header reach the probe, which rejects
-        # them; 0x7F is a reserved block type that fails before it.
+        # zlib's state shows the bits left over (0x7F is a reserved block
+        # type that fails before that).
         with pytest.raises(reader_module.CorruptChunk, match="block boundary" if pattern != 0x7F else None):
             b"".join(pieces)
+
+
+# Files a review crafted against a proof by probe: chunk 0 ends inside a
+# dynamic block whose end-of-block code is the probe's first six bits, so the
+# probe passed, and chunk 1 reads one way in sequence and another from a fresh
+# inflater; the first file's two readings have the same length and CRC-32
+# (gzip accepts it), the second's do not (gzip refuses it).
+LYING_CHUNK_FILES = [base64.b64decode(text) for text in (
+    (
+        "H4sIAAAAAAAEA+zAAQTDAADAMAAAAAAAAAAA/f///////////////38AAAAAAAAAAAAAAAAAAAAAAAAAtm3btm3btm3btm1Lp9vrD4aj8aQDAuh4"
+        "AIf/BBubkoxUhcy8lNSK1BSFotTElNQi9WKFpMqS1GIdhbz8EoX0qswC9WI7u6qqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqq"
+        "qqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqKhB49eXJhyeHAAAAAP//S87Pzc3PUyhJzMzhAgAWbcC8kAAAAB+LCAQAAAAABANOAFZLSgB2a2l4AQDl"
+        "AAAAAAAAAAAAAAACAAAARwAAAAAAAAAMAAAAAAAAAG2ty1xBjAAAAAAAAACEAAAAAAAAAB3BO30KotkFBEoAVktJWAMAAAAAAAAAAAA="
+    ),
+    (
+        "H4sIAAAAAAAEA+zAAQTDAADAMAAAAAAAAAAA/f///////////////38AAAAAAAAAAAAAAAAAAAAAAAAAtm3btm3btm3btm1Lp9vrD4aj8aQDAuh4"
+        "AIf/BBubkoxUhcy8lNSK1BSFotTElNQi9WKFpMqS1GIdhbz8EoX0qswC9WI7u6qqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqq"
+        "qqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqoqAAAAAP//S87Pzc3PUyhJzMzhAgCGQqB1jgAAAB+LCAQAAAAABANOAFZLSgB2a2l4AQDl"
+        "AAAAAAAAAAAAAAACAAAARwAAAAAAAAAMAAAAAAAAAG2ty1xBjAAAAAAAAACCAAAAAAAAAAfKs3sK4+PN4EoAVktJWAMAAAAAAAAAAAA="
+    ),
+)]
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("case", range(len(LYING_CHUNK_FILES)))
+def test_a_chunk_that_only_a_probe_would_pass_is_not_trusted(tmp_path, case, threads):
+    data = LYING_CHUNK_FILES[case]
+    path = tmp_path / "lying.gz"
+    path.write_bytes(data)
+    try:
+        expected = gzip.decompress(data)
+    except (EOFError, OSError, zlib.error):
+        expected = None
+    try:
+        with vekzip.open(path, "rb", threads=threads) as f:
+            got = f.read()
+    except OSError:
+        got = None
+    assert got == expected
+    status = subprocess.run([sys.executable, "-m", "vekzip", "-t", f"-T{threads}", str(path)], capture_output=True).returncode
+    assert (status == 0) == (expected is not None)
 
 
 def test_the_index_last_byte_is_checked():
