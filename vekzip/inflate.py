@@ -37,6 +37,8 @@ WBITS = {"zlib": 15, "raw": -15}
 class Corrupt(Exception):
     """The stream is damaged or cut short; the text is gzip's for the case."""
 
+    length_too = False  # a wrong CRC, and a wrong length as well
+
 
 class Outcome:
     """What a whole stream held: the first member's header (gzip), the bytes
@@ -209,7 +211,9 @@ def _inflate_members(
             pending += bytes(more)
         stored_crc, stored_size = struct.unpack_from("<II", pending)
         if stored_crc != crc & 0xFFFFFFFF:
-            raise Corrupt("invalid compressed data--crc error")
+            error = Corrupt("invalid compressed data--crc error")
+            error.length_too = stored_size != size & 0xFFFFFFFF  # gzip reports both
+            raise error
         if stored_size != size & 0xFFFFFFFF:
             raise Corrupt("invalid compressed data--length error")
         outcome.size += size

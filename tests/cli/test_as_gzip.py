@@ -394,7 +394,7 @@ FILES = {
     "exists.gz": compressed(b"old\n"), "p.gz": GOOD, "two.gz": compressed(b"one\n") + compressed(b"two\n"),
     "named.gz": with_header(TEXT[:3000], b"original.txt", 1_234_567_890), "t.tgz": compressed(b"tar"),
     "n.gz": b"plain text, named .gz\n", "e.gz": b"", "crc.gz": GOOD[:-8] + bytes([GOOD[-8] ^ 1]) + GOOD[-7:],
-    "len.gz": GOOD[:-4] + bytes([GOOD[-4] ^ 1]) + GOOD[-3:], "cut.gz": GOOD[: len(GOOD) // 2],
+    "len.gz": GOOD[:-4] + bytes([GOOD[-4] ^ 1]) + GOOD[-3:], "both.gz": GOOD[:-8] + bytes(8), "cut.gz": GOOD[: len(GOOD) // 2],
     "bad.gz": GOOD[:40] + bytes(b ^ 0x55 for b in GOOD[40:80]) + GOOD[80:], "garb.gz": GOOD + b"garbage",
     "zeros.gz": GOOD + bytes(100), "enc.gz": member(b"secret\n", flags=0x20), "flags.gz": member(b"f\n", flags=0x40),
     "meth.gz": member(b"m\n", method=9), "hcrc.gz": member(b"h\n", flags=2, header_crc=0),
@@ -512,7 +512,7 @@ CASES = [
     case("-t enc.gz p.gz"), case("-t flags.gz p.gz"), case("-t meth.gz p.gz"), case("-t hcrc.gz p.gz"),
     case("-t okhcrc.gz"), case("-d hcrc.gz"), case("-l enc.gz"), case("-dc flags.gz p.gz"),
     case("-d cut.gz p.gz"), case("-d bad.gz p.gz"), case("-d crc.gz p.gz"), case("-d len.gz p.gz"),
-    case("-t e.gz p.gz"), case("-dv zeros.gz"), case("-d n.gz p.gz"),
+    case("-t e.gz p.gz"), case("-t both.gz p.gz"), case("-d both.gz"), case("-dv zeros.gz"), case("-d n.gz p.gz"),
     # -l.
     case("-l", stdin=GOOD), case("-l", stdin=b"not gzip\n"), case("-lq", stdin=GOOD), case("-lq p.gz two.gz"),
     case("-l p.gz n.gz"), case("-l n.gz p.gz"), case("-l a"), case("-lq n.gz"), case("-l missing"), case("-l p"),

@@ -224,6 +224,8 @@ def corrupt(name: str, error: Exception, testing: bool) -> Failure:
     if isinstance(cause, NotGzip):
         return Failure(f"{name}: {text}", inside=text == "not in gzip format")
     fatal = not testing or text in ("unexpected end of file", "invalid compressed data--format violated")
+    if getattr(error, "length_too", False):  # as gzip, both are said
+        text += f"\n\nvekzip: {name}: invalid compressed data--length error"
     return Failure(f"{name}: {text}", inside=True, fatal=fatal)
 
 
