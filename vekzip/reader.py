@@ -310,11 +310,14 @@ class IndexedReader(io.RawIOBase):
                 base = self._true_size()
             else:
                 raise ValueError(f"invalid whence ({whence}, should be 0, 1 or 2)")
-            if base + offset < 0:
-                raise ValueError(f"negative seek position {base + offset}")
-            if base + offset != self._position:
+            # As gzip: before the start is the start, past the end the end
+            # (known for sure only once every chunk is proven).
+            target = max(0, base + offset)
+            if target > self._size or self._sequential is not None:
+                target = min(target, self._true_size())
+            if target != self._position:
                 self._continuing = False
-            self._position = base + offset
+            self._position = target
             return self._position
 
     def readinto(self, buffer: Any) -> int:
