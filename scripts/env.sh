@@ -63,6 +63,8 @@ ensure_build_tools() {
 # installs that file, so every run exercises the package as shipped.
 install_vek() {
     local extras=${VEK_EXTRAS:-}
+    # zlib's headers: the engine links zlib to prove an indexed file's chunks.
+    ensure_debian_packages zlib1g-dev
     rm -rf "$ROOT/build/wheel"
     python -m pip wheel --quiet --no-deps --wheel-dir "$ROOT/build/wheel" "$ROOT"
     WHEEL=$(ls "$ROOT"/build/wheel/vek-*.whl)
