@@ -8,6 +8,9 @@
 # 3.11 to 3.13 found on the machine, each from a wheel built for it.
 source "$(dirname "$0")/env.sh"
 
+# Each part's start, with the time, so that a slow run shows where it went.
+section() { echo "== $* ($(date +%T))"; }
+
 ensure_debian_packages libgtest-dev zlib1g-dev gzip pigz valgrind curl tar
 python310=$(find_python310)
 ensure_venv
@@ -21,16 +24,16 @@ core_tests() {  # build dir, extra cmake flags...
     cmake --build "$dir" >/dev/null
     ctest --test-dir "$dir" --output-on-failure -j "$(nproc)"
 }
-echo "== core and engine tests"
+section "core and engine tests"
 core_tests "$ROOT/build/core-tests" -DCMAKE_BUILD_TYPE=Release
-echo "== core and engine tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+section "core and engine tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 core_tests "$ROOT/build/core-tests-sanitized" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEK_SANITIZE=ON
-echo "== core and engine tests under ThreadSanitizer"
+section "core and engine tests under ThreadSanitizer"
 # Any report fails the test it comes from.
 TSAN_OPTIONS=halt_on_error=1 core_tests "$ROOT/build/core-tests-thread-sanitized" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DVEK_THREAD_SANITIZE=ON
 
-echo "== fuzz targets"
+section "fuzz targets"
 bash "$ROOT/scripts/fuzz.sh" "${VEK_FUZZ_SECONDS:-60}"
 
 cd "$ROOT"
@@ -38,21 +41,21 @@ cd "$ROOT"
 # first on sys.path, where vekzip/ is the package's source without its
 # compiled engine, hiding the installed package.
 PYTEST=$VENV/bin/pytest
-echo "== module, vekzip and command-line tests"
+section "module, vekzip and command-line tests"
 python "$PYTEST" -q
 
-echo "== module tests under valgrind memcheck, on a small input set"
+section "module tests under valgrind memcheck, on a small input set"
 # pymalloc's arenas hide heap errors from valgrind; the plain allocator
 # shows every block.
 PYTHONMALLOC=malloc VEK_EXAMPLE_SCALE=0.05 valgrind -q --error-exitcode=99 --leak-check=no \
     --suppressions="$ROOT/tests/valgrind.supp" \
     python "$PYTEST" -q -p no:cacheprovider tests/module/test_compressobj.py tests/module/test_roundtrip.py \
     -k "not corpus_file"
-echo "== vekzip's engine under valgrind memcheck: threads, fragments, the index"
+section "vekzip's engine under valgrind memcheck: threads, fragments, the index"
 PYTHONMALLOC=malloc valgrind -q --error-exitcode=99 --leak-check=no --suppressions="$ROOT/tests/valgrind.supp" \
     python "$PYTEST" -q -p no:cacheprovider tests/vekzip/test_compress.py tests/vekzip/test_index.py -k "not corpus"
 
-echo "== the wheel in a fresh environment"
+section "the wheel in a fresh environment"
 fresh=$ROOT/build/fresh-venv
 rm -rf "$fresh"
 "$python310" -m venv "$fresh"
@@ -64,7 +67,7 @@ real_path() { "$1" -c 'import sys; print(sys.executable)'; }
 used=("3.10 ($(real_path "$python310")): module, vekzip and tool suites")
 for version in 3.11 3.12 3.13; do
     interpreter=$(find_python "$version") || { used+=("$version: not found, skipped"); continue; }
-    echo "== vekzip, tool and integration tests on Python $version ($interpreter)"
+    section "vekzip, tool and integration tests on Python $version ($interpreter)"
     venv=$ROOT/build/venv-$version
     wheels=$ROOT/build/wheel-$version
     rm -rf "$venv" "$wheels"
@@ -75,5 +78,5 @@ for version in 3.11 3.12 3.13; do
     "$venv/bin/python" "$venv/bin/pytest" -q -p no:cacheprovider tests/vekzip tests/cli
     used+=("$version ($(real_path "$interpreter")): vekzip and tool suites")
 done
-echo "== interpreters used"
+section "interpreters used"
 printf '%s\n' "${used[@]}"
