@@ -457,7 +457,7 @@ FILES |= {
     "r.Z": LZW, "cut.Z": LZW[: len(LZW) // 2], "garb.Z": LZW[:100] + bytes(range(256)) * 4,
     "bits.Z": patched(LZW, 2, 0x9F), "one.zip": ZIP, "st.zip": zipped(TEXT, zipfile.ZIP_STORED),
     "two.zip": zipped(TEXT, more=True), "bz.zip": zipped(TEXT, zipfile.ZIP_BZIP2), "zipgz.gz": ZIP,
-    "crc.zip": patched(ZIP, 14, ZIP[14] ^ 1), "enc.zip": patched(ZIP, 6, ZIP[6] | 1),
+    "r.xz": GOOD, "crc.zip": patched(ZIP, 14, ZIP[14] ^ 1), "enc.zip": patched(ZIP, 6, ZIP[6] | 1),
     "pk.z": PACKED, "cut.z": PACKED[:-100], "len.z": patched(PACKED, 5, PACKED[5] ^ 1),
     "deep.z": patched(PACKED, 6, 26), "flat.z": b"\x1f\x1e\0\0\0\x05\0", "wide.z": b"\x1f\x1e\0\0\0\x05\x01\x05ab",
 }
@@ -465,6 +465,8 @@ FILES |= {
 
 def with_links(root):
     os.link(root / "b", root / "hard")
+    os.link(root / "two.gz", root / "hard.gz")
+    os.symlink("p.gz", root / "linkgz")
     for name, target in (("link", "a"), ("dirlink", "tree"), ("gzdirlink", "gztree"), ("dangling", "nowhere"),
                          ("tree/sub/xlink", "../x")):
         os.symlink(target, root / name)
@@ -556,6 +558,11 @@ CASES = [
     case("-dv e.gz p.gz"), case("-lq e.gz p.gz"), case("-dr tree"), case("-t -S .x p.gz"), case("-dN two.gz"),
     case("-l -S .zz p.gz"), case("-kq exists"), case("-c -f", stdin=TEXT, **TERMINAL_OUT),
     case("-dc", stdin=GOOD, **TERMINAL_OUT),
+    case("-dcN named.gz"), case("-dN -k named.gz t.tgz"), case("-lN", stdin=FILES["named.gz"]), case("-t", stdin=b""),
+    case("-l", stdin=b""), case("-t empty"), case("-l empty"), case("-dcf p.gz n.gz e.gz"), case("-df hard.gz"),
+    case("-dfk linkgz"), case("-dk linkgz"), case("-tv linkgz"), case("-lv -N named.gz p.gz"), case("-d -S z p.gz"), case("-d -S z r.xz"), case("-S z small"),
+    case("-t -S .zip one.zip"), case("-cd -S '' p.gz"), case("-rq gztree -d"), case("-vt gztree/plain"),
+    case("-dv two.gz p.gz", env={"GZIP": "-q"}), case("-1 -9 -k --fast a -v"), case("-N named.gz -l -v"),
     # compress's .Z and zip files.
     *(pytest.param(*row.values, id=row.id, marks=needs_ncompress) for row in [
         case("-t r.Z"), case("-tv r.Z"), case("-lv r.Z"), case("-l r.Z p.gz"), case("-dkv r.Z"), case("-d r.Z"),

@@ -18,12 +18,20 @@ if TYPE_CHECKING:
 GZIP_SUFFIXES = {".gz": "", "-gz": "", ".z": "", "-z": "", "_z": "", ".tgz": ".tar", ".taz": ".tar"}
 
 
+def known_suffixes(suffix: str, format: str) -> list[tuple[str, str]]:
+    """The suffixes of compressed files and what replaces each, in gzip's
+    order: -S's first, unless it ends one of gzip's own (-S z), then last."""
+    builtin = list(GZIP_SUFFIXES.items()) if format == "gzip" else []
+    if any(each.lower().endswith(suffix.lower()) for each, _ in builtin):
+        return [*builtin, (suffix, "")]
+    return [(suffix, ""), *builtin]
+
+
 def compressed_suffix(path: str, suffix: str, format: str) -> str:
     """The suffix of a compressed file that the name ends with, as it is
     written there (gzip's own, in any case, and -S's), or ""."""
     base = os.path.basename(path)
-    known = [suffix, *(GZIP_SUFFIXES if format == "gzip" else ())]
-    for each in known:
+    for each, _ in known_suffixes(suffix, format):
         if len(base) > len(each) and base.lower().endswith(each.lower()):
             return base[-len(each) :]
     return ""
@@ -36,7 +44,7 @@ def uncompressed_name(tool: Tool, path: str) -> str | None:
     hush it."""
     folder, base = os.path.split(path)
     args = tool.args
-    for known, replacement in ((tool.suffix, ""), *(GZIP_SUFFIXES.items() if args.format == "gzip" else ())):
+    for known, replacement in known_suffixes(tool.suffix, args.format):
         if len(base) > len(known) and base.lower().endswith(known.lower()):
             return os.path.join(folder, base[: -len(known)] + replacement)
     if (args.test or args.list) and not args.recursive:
