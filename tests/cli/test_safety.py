@@ -198,3 +198,38 @@ def test_a_walk_deeper_than_the_interpreter_s_stack(tmp_path):
     result = run("-r", "d", cwd=tmp_path)
     assert result.returncode == 0, result.stderr[-300:]
     assert gzip.decompress((deep / "leaf.gz").read_bytes()) == b"at the bottom\n"
+
+
+@pytest.mark.parametrize("swapped_in", ["link", "file"])
+@pytest.mark.parametrize("args, given", [(["-k"], "f"), (["-dk"], "f.gz"), (["-fk"], "f")])
+def test_an_input_swapped_after_it_was_judged_is_not_read(tmp_path, swapped_in, args, given):
+    # The folder's owner swaps the name for a link to (or a copy of) a file
+    # only root may read, between the tool's look at the name and its open.
+    secret = b"root's secret\n"
+    (tmp_path / "secret").write_bytes(gzip.compress(secret) if "-dk" in args else secret)
+    os.chmod(tmp_path / "secret", 0o600)
+    (tmp_path / given).write_bytes(gzip.compress(b"harmless\n") if "-dk" in args else b"harmless\n")
+    os.chmod(tmp_path / given, 0o644)
+    code = f"""
+import os, sys
+from vekzip import cli
+real_lstat, swapped = os.lstat, []
+def lstat(path, *a, **k):
+    seen = real_lstat(path, *a, **k)
+    if path == {given!r} and not swapped:
+        swapped.append(1)
+        if {swapped_in!r} == "link":
+            os.symlink("secret", "swap")
+        else:
+            os.link("secret", "swap")
+        os.rename("swap", {given!r})
+    return seen
+os.lstat = lstat
+sys.exit(cli.main({[*args, given]!r}))
+"""
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, cwd=tmp_path)
+    output = tmp_path / given.removesuffix(".gz") if "-dk" in args else tmp_path / "f.gz"
+    if output.exists() and output.stat().st_mode & 0o077:
+        data = output.read_bytes()
+        assert secret not in (data if "-dk" in args else gzip.decompress(data)), result.stderr
+    assert result.returncode == 1, result.stderr

@@ -140,6 +140,7 @@ def compress_file(tool: Tool, path: str, info: os.stat_result, top: bool) -> Non
         if args.verbose or (not args.recursive and not args.quiet):
             raise Quiet(f"{path} already has {carried} suffix -- unchanged")
         return
+    source, info = open_input(path, info, args)  # from here on, what the open file says
     header: tuple[bytes | None, int | None] = (None, None)
     if args.format == "gzip" and (args.name or args.time):
         mtime = int(info.st_mtime) if args.time else 0
@@ -148,7 +149,6 @@ def compress_file(tool: Tool, path: str, info: os.stat_result, top: bool) -> Non
             tool.note(Skipped(f"{path}: warning: file timestamp out of range for gzip format"))
             mtime = 0
         header = (os.fsencode(os.path.basename(path)) if args.name else None, mtime)
-    source = open_input(path)
     line = Verbose(path, args.verbose)
     with source:
         total = info.st_size if stat.S_ISREG(info.st_mode) else None

@@ -176,7 +176,7 @@ def decompress_file(tool: Tool, path: str, info: os.stat_result, top: bool) -> N
         target = uncompressed_name(tool, path)
         if target is None:
             return
-    source = open_input(path)
+    source, info = open_input(path, info, args)  # from here on, what the open file says
     with source:
         total = info.st_size if stat.S_ISREG(info.st_mode) else None
         if args.test or args.stdout:

@@ -15,7 +15,7 @@ from . import listing
 from .compress import compress_file, compress_to_stdout, share_saved
 from .decompress import decompress_file, inflate_in_place
 from .failures import ERROR, OK, WARNING, Failure, Loud, Skipped
-from .files import refuse_special_bits
+from .files import refuse_to_replace
 from .names import compressed_suffix
 from .options import SUFFIXES, parse
 from .progress import report
@@ -139,16 +139,8 @@ class Tool:
                 if args.recursive:
                     return folder_entries(path)
                 raise Skipped(f"{path} is a directory -- ignored")
-        writes_beside = not (args.stdout or args.test or args.list)
-        # A device or pipe has no end to wait for and is no file to replace:
-        # only -c, -t and -l read one.
-        if writes_beside and not stat.S_ISREG(info.st_mode):
-            raise Skipped(f"{path} is not a directory or a regular file - ignored")
-        if writes_beside and not args.force and info.st_nlink > 1:
-            others = info.st_nlink - 1
-            raise Skipped(f"{path} has {others} other link{'s' if others > 1 else ''} -- file ignored")
-        if writes_beside:
-            refuse_special_bits(path, info.st_mode)
+        if not (args.stdout or args.test or args.list):
+            refuse_to_replace(path, info, args)  # and again on the open file
         if args.list:
             listing.list_file(self, path, info)
         elif args.decompress or args.test:

@@ -35,11 +35,40 @@ def stdout_sink() -> BinaryIO:
     return sys.stdout.buffer
 
 
-def open_input(path: str) -> BinaryIO:
+def refuse_to_replace(path: str, info: os.stat_result, args: Options) -> None:
+    """What gzip leaves alone when the output goes beside the input: a
+    device or pipe (no end to wait for, no file to replace), a file with
+    other names (but with -f) and one with set-id or sticky bits."""
+    if not stat.S_ISREG(info.st_mode):
+        raise Skipped(f"{path} is not a directory or a regular file - ignored")
+    if not args.force and info.st_nlink > 1:
+        others = info.st_nlink - 1
+        raise Skipped(f"{path} has {others} other link{'s' if others > 1 else ''} -- file ignored")
+    refuse_special_bits(path, info.st_mode)
+
+
+def open_input(path: str, seen: os.stat_result, args: Options) -> tuple[BinaryIO, os.stat_result]:
+    """The input opened and its metadata, from the open descriptor only.
+    As gzip, no link is followed without -f, -c, -t or -l; and the name
+    must still hold the file judged by name, as the folder's owner may
+    swap in another between that look and the open."""
+    follow = args.force or args.stdout or args.test or args.list
+    flags = os.O_RDONLY | os.O_NOCTTY | os.O_NONBLOCK | os.O_CLOEXEC | (0 if follow else os.O_NOFOLLOW)
     try:
-        return open(path, "rb")
+        descriptor = os.open(path, flags)  # not blocking on a pipe swapped in
     except OSError as error:
         raise Failure(f"{path}: {error.strerror}") from None
+    try:
+        os.set_blocking(descriptor, True)
+        info = os.fstat(descriptor)
+        if (info.st_dev, info.st_ino) != (seen.st_dev, seen.st_ino):
+            raise Failure(f"{path}: replaced while being opened -- ignored")
+        if not (args.stdout or args.test or args.list):
+            refuse_to_replace(path, info, args)
+        return os.fdopen(descriptor, "rb"), info
+    except BaseException:
+        os.close(descriptor)
+        raise
 
 
 def remove_input(path: str) -> None:

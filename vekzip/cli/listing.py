@@ -26,7 +26,8 @@ def list_file(tool: Tool, path: str, info: os.stat_result) -> None:
     target = uncompressed_name(tool, path)
     if target is None:
         return
-    with open_input(path) as source:
+    source, info = open_input(path, info, tool.args)
+    with source:
         list_stream(tool, source, path, target, info)
 
 
