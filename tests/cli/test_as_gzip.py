@@ -89,13 +89,15 @@ def feed(pipe, data):
         pass
 
 
-def run_one(program, args, root, stdin, env, tty, answer, head):
+def run_one(program, args, root, stdin, env, tty, answer, head, redirect=None):
     """One run: its status, standard output and standard error. `tty` puts a
     terminal on "stdin" (answered with `answer`) or "stdout"; `head` reads
-    that many bytes of the output, then closes the pipe."""
+    that many bytes of the output, then closes the pipe; `redirect` is the
+    shell's (`2>&-`, `>/dev/full`) for the run."""
     env = {**os.environ, **(env or {})}
     if tty is None and head is None:
-        result = subprocess.run([program, *args], cwd=root, input=stdin, capture_output=True, env=env)
+        command = [program, *args] if redirect is None else ["sh", "-c", f'exec "$0" "$@" {redirect}', program, *args]
+        result = subprocess.run(command, cwd=root, input=stdin, capture_output=True, env=env)
         return result.returncode, result.stdout, result.stderr
     master, slave = pty.openpty()
     tty_module.setraw(slave)
@@ -132,7 +134,7 @@ def run_one(program, args, root, stdin, env, tty, answer, head):
 
 
 def side_by_side(tmp_path, files, *args, stdin=b"", setup=None, env=None, tty=None, answer=b"", head=None,
-                 own_text=False):
+                 own_text=False, redirect=None):
     """Runs gzip and vekzip with the same arguments, each in its own copy of
     the files; returns both outcomes after checking they agree. Messages
     agree byte for byte with the program's name as the one difference, and
@@ -145,7 +147,7 @@ def side_by_side(tmp_path, files, *args, stdin=b"", setup=None, env=None, tty=No
         make_tree(root, files)
         if setup:
             setup(root)
-        status, out, err = run_one(program, args, root, stdin, env, tty, answer, head)
+        status, out, err = run_one(program, args, root, stdin, env, tty, answer, head, redirect)
         err = err.replace(b"vekzip", b"gzip")
         if compressing:
             err = re.sub(rb" *-?\d+\.\d%", b" NN.N%", err)
@@ -394,7 +396,8 @@ FILES = {
     "exists.gz": compressed(b"old\n"), "p.gz": GOOD, "two.gz": compressed(b"one\n") + compressed(b"two\n"),
     "named.gz": with_header(TEXT[:3000], b"original.txt", 1_234_567_890), "t.tgz": compressed(b"tar"),
     "n.gz": b"plain text, named .gz\n", "e.gz": b"", "crc.gz": GOOD[:-8] + bytes([GOOD[-8] ^ 1]) + GOOD[-7:],
-    "len.gz": GOOD[:-4] + bytes([GOOD[-4] ^ 1]) + GOOD[-3:], "both.gz": GOOD[:-8] + bytes(8), "cut.gz": GOOD[: len(GOOD) // 2],
+    "len.gz": GOOD[:-4] + bytes([GOOD[-4] ^ 1]) + GOOD[-3:], "both.gz": GOOD[:-8] + bytes(8),
+    "cut.gz": GOOD[: len(GOOD) // 2],
     "bad.gz": GOOD[:40] + bytes(b ^ 0x55 for b in GOOD[40:80]) + GOOD[80:], "garb.gz": GOOD + b"garbage",
     "zeros.gz": GOOD + bytes(100), "enc.gz": member(b"secret\n", flags=0x20), "flags.gz": member(b"f\n", flags=0x40),
     "meth.gz": member(b"m\n", method=9), "hcrc.gz": member(b"h\n", flags=2, header_crc=0),
@@ -457,7 +460,9 @@ FILES |= {
     "r.Z": LZW, "cut.Z": LZW[: len(LZW) // 2], "garb.Z": LZW[:100] + bytes(range(256)) * 4,
     "bits.Z": patched(LZW, 2, 0x9F), "one.zip": ZIP, "st.zip": zipped(TEXT, zipfile.ZIP_STORED),
     "two.zip": zipped(TEXT, more=True), "bz.zip": zipped(TEXT, zipfile.ZIP_BZIP2), "zipgz.gz": ZIP,
-    "r.xz": GOOD, "crc.zip": patched(ZIP, 14, ZIP[14] ^ 1), "enc.zip": patched(ZIP, 6, ZIP[6] | 1),
+    "r.xz": GOOD, "clash.gz": with_header(b"clash\n", b"exists", 1_300_000_000), "up.GZ": GOOD,
+    "up.TGZ": GOOD, "u_z": GOOD, "u-gz": GOOD, "u.taz": GOOD, "crc.zip": patched(ZIP, 14, ZIP[14] ^ 1),
+    "enc.zip": patched(ZIP, 6, ZIP[6] | 1),
     "pk.z": PACKED, "cut.z": PACKED[:-100], "len.z": patched(PACKED, 5, PACKED[5] ^ 1),
     "deep.z": patched(PACKED, 6, 26), "flat.z": b"\x1f\x1e\0\0\0\x05\0", "wide.z": b"\x1f\x1e\0\0\0\x05\x01\x05ab",
 }
@@ -560,7 +565,9 @@ CASES = [
     case("-dc", stdin=GOOD, **TERMINAL_OUT),
     case("-dcN named.gz"), case("-dN -k named.gz t.tgz"), case("-lN", stdin=FILES["named.gz"]), case("-t", stdin=b""),
     case("-l", stdin=b""), case("-t empty"), case("-l empty"), case("-dcf p.gz n.gz e.gz"), case("-df hard.gz"),
-    case("-dfk linkgz"), case("-dk linkgz"), case("-tv linkgz"), case("-lv -N named.gz p.gz"), case("-d -S z p.gz"), case("-d -S z r.xz"), case("-S z small"),
+    case("-dfk linkgz"), case("-dk linkgz"), case("-tv linkgz"), case("-lv -N named.gz p.gz"), case("-d -S z p.gz"),
+    case("-dN clash.gz"), case("-dNf clash.gz"), case("-d up.GZ up.TGZ u_z u-gz u.taz"), case("-lv up.TGZ"),
+    case("-l p.gz -", stdin=GOOD), case("-tv u_z -"), case("-d -S z r.xz"), case("-S z small"),
     case("-t -S .zip one.zip"), case("-cd -S '' p.gz"), case("-rq gztree -d"), case("-vt gztree/plain"),
     case("-dv two.gz p.gz", env={"GZIP": "-q"}), case("-1 -9 -k --fast a -v"), case("-N named.gz -l -v"),
     # compress's .Z and zip files.
@@ -580,4 +587,18 @@ CASES = [
 
 @pytest.mark.parametrize("args, options", CASES)
 def test_as_gzip_does(tmp_path, args, options):
+    side_by_side(tmp_path, FILES, *args, setup=with_links, **options)
+
+
+# Standard streams closed or full when the run starts.
+STREAM_CASES = [
+    case("-c a", redirect="2>&-"), case("-c missing a", redirect="2>&-"), case("-k a", redirect="2>&-"),
+    case("-dk p.gz", redirect="2>&-"), case("--xyz", redirect="2>&-"),
+    case("--help", redirect=">/dev/full"), case("-V", redirect=">&-"), case("-L", redirect=">/dev/full"),
+    case("-l p.gz", redirect=">&-"), case("-lv p.gz two.gz", redirect=">/dev/full"),
+]
+
+
+@pytest.mark.parametrize("args, options", STREAM_CASES)
+def test_as_gzip_does_with_standard_streams(tmp_path, args, options):
     side_by_side(tmp_path, FILES, *args, setup=with_links, **options)

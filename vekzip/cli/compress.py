@@ -87,11 +87,13 @@ def compress(
     # A single chunk needs no worker threads.
     threads = 1 if total is not None and total <= args.chunk else args.threads
     fname, mtime = header
+    # Made before the writer: a writer left to the collector would be
+    # closed, and its trailer end a complete-looking stream.
+    progress = Progress(name, total, args)
     writer = vekzip.VekzipFile(
         None, "wb", args.level, sink, format=args.format, threads=threads, chunk_size=args.chunk,
         fname=fname, mtime=mtime, index=args.index,
     )
-    progress = Progress(name, total, args)
     try:
         try:
             consumed = feed(writer, source, name, args.chunk, total, progress)

@@ -15,7 +15,7 @@ from . import listing
 from .compress import compress_file, compress_to_stdout, share_saved
 from .decompress import decompress_file, inflate_in_place
 from .failures import ERROR, OK, WARNING, Failure, Loud, Skipped
-from .files import refuse_to_replace
+from .files import drop_stdout, hold_standard_descriptors, refuse_to_replace
 from .names import compressed_suffix
 from .options import SUFFIXES, parse
 from .progress import report
@@ -36,6 +36,8 @@ class Tool:
         self.suffix = args.suffix or SUFFIXES[args.format]
         self.listed: list[tuple[int, int]] = []  # compressed, uncompressed
         self.last_overhead = 0  # the last file's header and trailer, for -l's totals
+        self.listed_name = ""  # the last file's output, named when the listing cannot be written
+        self.listing_error: OSError | None = None
 
     def note(self, failure: Failure) -> None:
         # -q silences warnings, never errors; an error outranks a warning.
@@ -54,6 +56,8 @@ class Tool:
             return ERROR
         if self.args.list and len(names) > 1 and not self.args.quiet:
             listing.print_totals(self)
+        if self.args.list and self.listed:
+            listing.finish(self)
         return self.status
 
     def guarded(self, name: str, top: bool) -> None:
@@ -207,6 +211,7 @@ def die_by(number: int) -> NoReturn:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    hold_standard_descriptors()
     args = parse(list(argv) if argv is not None else None)
     catch_signals()
     try:
@@ -215,7 +220,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         # The reader went away: the run ends by SIGPIPE, as gzip's.
         import signal
 
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        drop_stdout()
         die_by(signal.SIGPIPE)
     except Signalled as signalled:
         sys.stderr.flush()

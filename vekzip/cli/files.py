@@ -29,6 +29,34 @@ def refuse_special_bits(path: str, mode: int) -> None:
         raise Skipped(f"{path} has the sticky bit set - file ignored")
 
 
+def hold_standard_descriptors() -> None:
+    """Descriptors 0, 1 and 2 closed at the start are opened on /dev/null,
+    so that no file the run opens lands on one (an input taken for
+    standard error, messages written into the output). sys.stdin and
+    sys.stdout stay None, so that using them still reports the closed
+    descriptor, as gzip does; messages to a closed standard error go
+    nowhere, as gzip's."""
+    for number in (0, 1, 2):
+        try:
+            os.fstat(number)
+        except OSError:
+            opened = os.open(os.devnull, os.O_RDONLY if number == 0 else os.O_WRONLY)
+            if opened != number:
+                os.dup2(opened, number)
+                os.close(opened)
+    if sys.stderr is None:
+        sys.stderr = open(2, "w", closefd=False, errors="backslashreplace")
+
+
+def drop_stdout() -> None:
+    """After standard output failed: what it still holds goes to /dev/null,
+    so that the exit's flush neither fails again nor says so."""
+    if sys.stdout is not None:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+
+
 def stdout_sink() -> BinaryIO:
     if sys.stdout is None:  # started with descriptor 1 closed
         raise Failure("stdout: Bad file descriptor")

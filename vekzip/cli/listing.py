@@ -2,14 +2,16 @@
 
 from __future__ import annotations
 
+import errno
 import os
 import stat
+import sys
 import time
 
 TYPE_CHECKING = False
 
 from .failures import Failure, Skipped
-from .files import open_input
+from .files import drop_stdout, open_input
 from .names import uncompressed_name
 from .progress import Counted, Progress, ratio
 
@@ -63,16 +65,19 @@ def list_stream(tool: Tool, source: BinaryIO, path: str, target: str, info: os.s
         name = os.path.join(os.path.dirname(target), os.fsdecode(header.name))
     if not tool.listed:
         if args.verbose:
-            print("method  crc     date  time  ", end="")
+            show(tool, "method  crc     date  time  ", end="")
         if not args.quiet:
-            print(f"{'compressed':>19} {'uncompressed':>19}  ratio uncompressed_name")
+            show(tool, f"{'compressed':>19} {'uncompressed':>19}  ratio uncompressed_name")
     if args.verbose:
-        when = header.mtime if args.name and header and header.mtime else info.st_mtime if stat.S_ISREG(info.st_mode) else 0
+        # The stored time with -N, else the file's (none for a pipe), as gzip shows it.
+        when = header.mtime if args.name and header and header.mtime else 0
+        when = when or (info.st_mtime if stat.S_ISREG(info.st_mode) else 0)
         method = foreign.METHOD_NAMES[outcome.kind] if kind is not None else "defla"
         # gzip shows an unknown CRC as its 64-bit all ones.
         crc = f"{outcome.last_crc:08x}" if outcome.last_crc >= 0 else "f" * 16
-        print(f"{method} {crc} {time.strftime('%b %e %H:%M', time.localtime(when))} ", end="")
-    print(f"{length:19d} {size:19d} {ratio(size - (length - overhead), size)} {name}")
+        show(tool, f"{method} {crc} {time.strftime('%b %e %H:%M', time.localtime(when))} ", end="")
+    show(tool, f"{length:19d} {size:19d} {ratio(size - (length - overhead), size)} {name}")
+    tool.listed_name = target
     tool.listed.append((length, size))
     tool.last_overhead = overhead
 
@@ -83,7 +88,34 @@ def print_totals(tool: Tool) -> None:
     if compressed <= 0 or uncompressed <= 0:
         return
     if tool.args.verbose:
-        print(" " * 28, end="")
+        show(tool, " " * 28, end="")
     # As gzip counts it: the header of the last file tried only.
     saved = uncompressed - (compressed - tool.last_overhead)
-    print(f"{compressed:19d} {uncompressed:19d} {ratio(saved, uncompressed)} (totals)")
+    show(tool, f"{compressed:19d} {uncompressed:19d} {ratio(saved, uncompressed)} (totals)")
+
+
+def show(tool: Tool, text: str, end: str = "\n") -> None:
+    """Part of the listing, to standard output. One that cannot be written
+    is said once, at the end of the run, as gzip finds it when it closes
+    standard output."""
+    if tool.listing_error is not None:
+        return
+    try:
+        if sys.stdout is None:  # descriptor 1 closed at the start
+            raise OSError(errno.EBADF, os.strerror(errno.EBADF))
+        sys.stdout.write(text + end)
+    except OSError as error:
+        tool.listing_error = error
+
+
+def finish(tool: Tool) -> None:
+    """The listing written out, or gzip's message naming the last file's
+    output."""
+    try:
+        if tool.listing_error is None and sys.stdout is not None:
+            sys.stdout.flush()
+    except OSError as error:
+        tool.listing_error = error
+    if tool.listing_error is not None:
+        drop_stdout()
+        tool.note(Failure(f"{tool.listed_name}: {tool.listing_error.strerror}", inside=True))

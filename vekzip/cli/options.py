@@ -262,8 +262,26 @@ VALUES = {"T": thread_count, "chunk": chunk_size, "format": container}
 
 
 def leave(text: str, status: int, stream: object) -> NoReturn:
-    stream.write(text)  # type: ignore[attr-defined]
-    stream.flush()  # type: ignore[attr-defined]
+    import errno
+
+    try:
+        if stream is None:  # descriptor 1 closed at the start
+            raise OSError(errno.EBADF, os.strerror(errno.EBADF))
+        stream.write(text)  # type: ignore[attr-defined]
+        stream.flush()  # type: ignore[attr-defined]
+    except OSError as error:
+        if stream is sys.stderr:
+            raise SystemExit(status) from None  # nowhere left to say it
+        from .files import drop_stdout
+
+        drop_stdout()
+        if isinstance(error, BrokenPipeError):  # the reader went away: gzip dies of SIGPIPE
+            import signal
+
+            signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+            os.kill(os.getpid(), signal.SIGPIPE)
+        print(f"\n{PROGRAM}: {error.strerror}", file=sys.stderr)
+        status = 1
     raise SystemExit(status)
 
 
