@@ -193,7 +193,8 @@ def decompress_file(tool: Tool, path: str, info: os.stat_result, top: bool) -> N
         line = Verbose(path, args.verbose)
 
         def work(sink: BinaryIO) -> tuple[int, int]:
-            consumed, produced, outcome = decompress(source, path, sink, target, total, args, line.begin)  # type: ignore[arg-type]
+            consumed, produced, outcome = decompress(
+                source, path, sink, target, total, args, line.begin)  # type: ignore[arg-type]
             outcome_box.append(outcome)
             return consumed, produced
 
