@@ -149,7 +149,8 @@ sys.exit(cli.main({[*args, str(path)]!r}))
         assert (tmp_path / "f").read_bytes() == data
 
 
-@pytest.mark.parametrize("number", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT])
+@pytest.mark.parametrize("number", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT, signal.SIGUSR1, signal.SIGALRM,
+                                    signal.SIGXFSZ])
 @pytest.mark.parametrize("args", [[], ["-d"]])
 def test_a_signal_midway_removes_the_partial_output_and_ends_by_it(tmp_path, number, args):
     data = os.urandom(1 << 20) * 4

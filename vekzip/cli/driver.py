@@ -193,12 +193,24 @@ def _raise_signalled(number: int, frame: object) -> None:
     raise Signalled(number)
 
 
+# Signals whose default action ends the process and that come from
+# outside it; those of a fault in the process itself (SIGSEGV, SIGBUS,
+# SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT) end it at once as they would.
+ENDING = ("SIGHUP", "SIGINT", "SIGQUIT", "SIGTERM", "SIGUSR1", "SIGUSR2", "SIGALRM", "SIGVTALRM", "SIGPROF",
+          "SIGXCPU", "SIGXFSZ", "SIGPIPE", "SIGSTKFLT", "SIGIO", "SIGPWR")
+# Python ignores these itself before we start, so whether the caller did
+# cannot be told: they are taken as not ignored.
+IGNORED_BY_PYTHON = ("SIGPIPE", "SIGXFSZ")
+
+
 def catch_signals() -> None:
     import signal
 
-    for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+    numbers = [(getattr(signal, name), name) for name in ENDING if hasattr(signal, name)]
+    numbers += [(number, "") for number in range(signal.SIGRTMIN, signal.SIGRTMAX + 1)]
+    for number, name in numbers:
         # One ignored when we start (nohup, a background job) stays ignored.
-        if signal.getsignal(number) not in (signal.SIG_IGN, None):
+        if name in IGNORED_BY_PYTHON or signal.getsignal(number) not in (signal.SIG_IGN, None):
             signal.signal(number, _raise_signalled)
 
 
