@@ -61,14 +61,15 @@ def open_gzip(file: Any, mode: str, encoding: str | None, errors: str | None, ne
 
 def inflate(
     read: Callable[[int], bytes], write: Callable[[bytes], object], fmt: str = "gzip",
-    on_header: Callable[[Header | None], object] | None = None,
+    on_header: Callable[[Header | None], object] | None = None, copy_tail: bool = False,
 ) -> Outcome:
     """Decompresses all that read() gives (a stream in the format) into
     write(). Raises Corrupt with GNU gzip's words (caused by the NotGzip of
     a header refused). on_header() is told of the first header once it is
-    read (at the start for zlib and raw streams)."""
+    read (at the start for zlib and raw streams). With copy_tail (gzip's -f
+    to standard output), what follows the last member is written as it is."""
     if fmt == "gzip":
-        return _inflate_members(_Input(read), write, on_header)
+        return _inflate_members(_Input(read), write, on_header, copy_tail)
     if on_header is not None:
         on_header(None)
     outcome = Outcome()
@@ -135,12 +136,24 @@ class _Input:
         return data[0]
 
 
-def _after_member(source: _Input, outcome: Outcome) -> bool:
+def _after_member(source: _Input, outcome: Outcome, copy_to: Callable[[bytes], object] | None) -> bool:
     """What follows a member, judged as gzip judges it: True when another
     member starts. A lone byte other than zero is a cut header; zeros to the
-    end are padding; other bytes are garbage."""
+    end are padding; other bytes are garbage; but all that is not a member
+    goes to copy_to when given."""
     first = source.byte()
     if first is None:
+        return False
+    if copy_to is not None:
+        second = source.byte()
+        if second is not None and bytes((first, second)) == MAGIC:
+            source.put_back(MAGIC)
+            return True
+        tail = bytes((first,) if second is None else (first, second))
+        while tail:
+            copy_to(tail)
+            outcome.size += len(tail)
+            tail = bytes(source.take())
         return False
     second = source.byte()
     if second is None:
@@ -179,7 +192,8 @@ def _read_header(source: _Input) -> Header:
 
 
 def _inflate_members(
-    source: _Input, write: Callable[[bytes], object], on_header: Callable[[Header | None], object] | None
+    source: _Input, write: Callable[[bytes], object], on_header: Callable[[Header | None], object] | None,
+    copy_tail: bool,
 ) -> Outcome:
     outcome = Outcome()
     while True:
@@ -221,5 +235,5 @@ def _inflate_members(
         # The true length: ISIZE holds it only modulo 2^32.
         outcome.last_crc, outcome.last_size = stored_crc, size
         source.put_back(pending[TRAILER_SIZE:])
-        if not _after_member(source, outcome):
+        if not _after_member(source, outcome, write if copy_tail else None):
             return outcome

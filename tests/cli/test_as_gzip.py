@@ -372,9 +372,12 @@ def test_inputs_gzip_refuses_to_compress(tmp_path, args):
 
 @pytest.mark.parametrize("args, stdin", [(["-dcf", "p"], b""), (["-dcf", "e"], b""), (["-dcf"], b"x"),
                                          (["-dcf"], b"plain text\n"), (["-dcf", "g.gz", "p"], b""),
-                                         (["-dc", "p"], b""), (["-df", "p.gz"], b"")])
+                                         (["-dc", "p"], b""), (["-df", "p.gz"], b""), (["-dcf", "gp.gz"], b""),
+                                         (["-dcf"], compressed(b"gz\n") + b"\0plain"), (["-dcf", "g1f.gz"], b""),
+                                         (["-tf", "gp.gz", "p"], b""), (["-tvf", "p", "e"], b""), (["-tvf"], b"x")])
 def test_decompressing_to_stdout_with_force_passes_other_data_through(tmp_path, args, stdin):
-    files = {"p": b"plain\n", "e": b"", "g.gz": compressed(b"gz\n"), "p.gz": b"plain, named .gz\n"}
+    files = {"p": b"plain\n", "e": b"", "g.gz": compressed(b"gz\n"), "p.gz": b"plain, named .gz\n",
+             "gp.gz": compressed(b"gz\n") * 2 + b"plain tail\n", "g1f.gz": compressed(b"gz\n") + b"\x1f"}
     side_by_side(tmp_path, files, *args, stdin=stdin)
 
 
@@ -568,6 +571,8 @@ CASES = [
     case("-dfk linkgz"), case("-dk linkgz"), case("-tv linkgz"), case("-lv -N named.gz p.gz"), case("-d -S z p.gz"),
     case("-dN clash.gz"), case("-dNf clash.gz"), case("-d up.GZ up.TGZ u_z u-gz u.taz"), case("-lv up.TGZ"),
     case("-l p.gz -", stdin=GOOD), case("-tv u_z -"), case("-d -S z r.xz"), case("-S z small"),
+    case("-d p.gz p.gz"), case("-- -", stdin=TEXT), case("-tv", stdin=b"not gzip\n"), case("-N -r tree"),
+    case("-fc link dirlink"), case("-lt p.gz"), case("-dkv -S .tgz t.tgz"), case("-vk -S .gz.gz a"),
     case("-t -S .zip one.zip"), case("-cd -S '' p.gz"), case("-rq gztree -d"), case("-vt gztree/plain"),
     case("-dv two.gz p.gz", env={"GZIP": "-q"}), case("-1 -9 -k --fast a -v"), case("-N named.gz -l -v"),
     # compress's .Z and zip files.

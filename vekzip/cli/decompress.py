@@ -89,7 +89,8 @@ def decompress(
         write = skipping(write, already)
 
     try:
-        outcome = inflate(counted.read, write if sink is not None else discard, args.format, on_header)
+        outcome = inflate(counted.read, write if sink is not None else discard, args.format, on_header,
+                          copy_tail=args.force and (sink is None or sink_name == "stdout"))
     except Corrupt as error:
         raise corrupt(name, error, args.test) from None
     finally:
@@ -131,12 +132,19 @@ def inflate_in_place(tool: Tool, source: BinaryIO, name: str, total: int | None,
     `shown` is false for standard input, which -v names in no line."""
     args = tool.args
     sink = None if args.test else stdout_sink()
-    if sink is not None and args.force and args.format == "gzip" and not starts_gzip(source):
-        # As zcat -f: what is not gzip is copied as it is.
+    line = Verbose(name, args.verbose and shown)
+    if args.force and args.format == "gzip" and not starts_gzip(source):
+        # As zcat -f: what is not gzip is copied as it is (-tf reads it through).
+        if sink is None:
+            line.begin()
+            while source.read(1 << 20):
+                pass
+            if args.verbose:
+                print(" OK", file=sys.stderr)
+            return
         copy_through(source, sink)
         sink.flush()
         return
-    line = Verbose(name, args.verbose and shown)
     consumed, produced, outcome = decompress(source, name, sink, "stdout", total, args, line.begin)
     if sink is not None:
         sink.flush()
