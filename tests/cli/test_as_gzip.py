@@ -573,8 +573,6 @@ CASES = [
     case("-l p.gz -", stdin=GOOD), case("-tv u_z -"), case("-d -S z r.xz"), case("-S z small"),
     case("-d p.gz p.gz"), case("-- -", stdin=TEXT), case("-tv", stdin=b"not gzip\n"), case("-N -r tree"),
     case("-fc link dirlink"), case("-lt p.gz"), case("-dkv -S .tgz t.tgz"), case("-vk -S .gz.gz a"),
-    case("-d p.gz p.gz"), case("-- -", stdin=TEXT), case("-tv", stdin=b"not gzip\n"), case("-N -r tree"),
-    case("-fc link dirlink"), case("-lt p.gz"), case("-dkv -S .tgz t.tgz"), case("-vk -S .gz.gz a"),
     case("-t -S .zip one.zip"), case("-cd -S '' p.gz"), case("-rq gztree -d"), case("-vt gztree/plain"),
     case("-dv two.gz p.gz", env={"GZIP": "-q"}), case("-1 -9 -k --fast a -v"), case("-N named.gz -l -v"),
     # compress's .Z and zip files.
