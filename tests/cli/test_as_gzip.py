@@ -337,10 +337,13 @@ def test_what_follows_a_member(tmp_path, tail, args):
     [with_header(b"long name\n", b"y" * 300, 1_400_000_000), with_header(b"too long\n", b"z" * 1100),
      with_header(b"big header\n", b"kept.txt", 1_300_000_000, extra=b"E" * 5000),
      with_header(b"backslash\n", b"a\\b.txt", 1_300_000_000), with_header(b"latin\n", b"caf\xe9.txt", 1_300_000_000),
-     with_header(b"path\n", b"../up/x.txt", 1_300_000_000)],
+     with_header(b"path\n", b"../up/x.txt", 1_300_000_000),
+     *(with_header(b"no name\n", name) for name in (b".", b"..", b"", b"/", b"sub/", b"a//b//")),
+     with_header(b"1024\n", b"n" * 1024), with_header(b"1023\n", b"n" * 1023)],
 )
-def test_names_restored_by_dN(tmp_path, member):
-    side_by_side(tmp_path, {"f.gz": member}, "-dN", "f.gz")
+@pytest.mark.parametrize("option", ["-dN", "-lN"])
+def test_names_restored_by_dN(tmp_path, member, option):
+    side_by_side(tmp_path, {"f.gz": member}, option, "f.gz")
 
 
 @pytest.mark.parametrize("when", [-100_000_000, 7_300_000_000])

@@ -12,7 +12,7 @@ TYPE_CHECKING = False
 
 from .failures import Failure, Skipped
 from .files import drop_stdout, open_input
-from .names import uncompressed_name
+from .names import stored_name, uncompressed_name
 from .progress import Counted, Progress, ratio
 
 if TYPE_CHECKING:
@@ -61,8 +61,8 @@ def list_stream(tool: Tool, source: BinaryIO, path: str, target: str, info: os.s
     length, size = counted.count, outcome.last_size
     overhead = header.length + 8 if header is not None and outcome.members == 1 else 0
     name = target
-    if args.name and header is not None and header.name:
-        name = os.path.join(os.path.dirname(target), os.fsdecode(header.name))
+    if args.name and header is not None and header.name is not None:
+        name = stored_name(path, header)
     if not tool.listed:
         if args.verbose:
             show(tool, "method  crc     date  time  ", end="")

@@ -12,6 +12,7 @@ from .failures import Failure, Skipped
 if TYPE_CHECKING:
     from typing import BinaryIO
 
+    from ..gzip_header import Header
     from .driver import Tool
 
 # What else gzip takes off when decompressing, and what it puts back.
@@ -75,16 +76,35 @@ def restored_name(tool: Tool, path: str, source: BinaryIO, target: str) -> tuple
     if parsed is None:
         return target, None
     header = parsed[0]
-    if header.name_too_long:
-        raise Failure(f"{path}: corrupted input -- file name too large", inside=True, fatal=True)
-    name = target
-    if header.name:
-        stored = header.name.rsplit(b"/", 1)[-1]
-        if stored not in (b"", b".", b".."):
-            folder = os.path.dirname(path)
-            stored = fitting(tool, folder, stored)
-            name = os.path.join(folder, os.fsdecode(stored))
+    if header.name is None:
+        return target, header.mtime or None
+    name = stored_name(path, header)
+    stored = os.fsencode(os.path.basename(name))
+    if stored in (b"", b".", b".."):
+        # As gzip: the folder's own name is not written over, and no name is none.
+        if not os.path.lexists(name):
+            raise Failure(f"{name}: Is a directory" if name else "No such file or directory")
+    elif not name.endswith("/"):
+        folder = os.path.dirname(path)
+        name = os.path.join(folder, os.fsdecode(fitting(tool, folder, stored)))
+    elif not os.path.lexists(name):
+        raise Failure(f"{name}: Is a directory")
     return name, header.mtime or None
+
+
+def stored_name(path: str, header: Header) -> str:
+    """The name -N gives a gzip file's output, as gzip makes it: the folder
+    of the input, then the last part of the stored name (with any slashes
+    after it); corrupt input when the two are 1024 bytes or more."""
+    from ..gzip_header import NAME_LIMIT
+
+    prefix = path[: len(path) - len(os.path.basename(path))]
+    stored = header.name or b""
+    if header.name_too_long or len(os.fsencode(prefix)) + len(stored) >= NAME_LIMIT:
+        raise Failure(f"{path}: corrupted input -- file name too large", inside=True, fatal=True)
+    parts = stored.rstrip(b"/")
+    last = parts.rpartition(b"/")[2] + stored[len(parts) :] if parts else b""
+    return prefix + os.fsdecode(last)
 
 
 def fitting(tool: Tool, folder: str, name: bytes) -> bytes:
