@@ -610,3 +610,11 @@ STREAM_CASES = [
 @pytest.mark.parametrize("args, options", STREAM_CASES)
 def test_as_gzip_does_with_standard_streams(tmp_path, args, options):
     side_by_side(tmp_path, FILES, *args, setup=with_links, **options)
+
+
+LONG, LONG_TAR = "m" * 253, "t" * 250 + ".tar"  # their .gz names are longer than a folder takes
+
+
+@pytest.mark.parametrize("args", [[LONG], ["-v", LONG], ["-q", "-k", LONG_TAR], ["-k", LONG_TAR, "-S", ".longer"]])
+def test_a_name_too_long_with_the_suffix_is_shortened_as_gzip_does(tmp_path, args):
+    side_by_side(tmp_path, {LONG: b"long\n", LONG_TAR: b"tar\n"}, *args)

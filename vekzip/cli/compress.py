@@ -5,6 +5,7 @@ from __future__ import annotations
 import io
 import os
 import stat
+import sys
 import time
 
 TYPE_CHECKING = False
@@ -13,7 +14,7 @@ import vekzip
 
 from .failures import Failure, Quiet, Skipped
 from .files import open_input, remove_input, stdout_sink, write_beside
-from .names import compressed_suffix
+from .names import compressed_suffix, shortened_output
 from .progress import Progress, Verbose, ratio, report
 
 if TYPE_CHECKING:
@@ -160,7 +161,13 @@ def compress_file(tool: Tool, path: str, info: os.stat_result, top: bool) -> Non
             consumed, produced, _ = compress_to_stdout(source, path, total, args, header)
             target = "stdout"
         else:
-            target = path + tool.suffix
+            target = shortened_output(path, tool.suffix)
+            if target != path + tool.suffix:
+                # As gzip: the name that did not fit is kept in the header.
+                if args.format == "gzip":
+                    header = (os.fsencode(os.path.basename(path)), header[1] or 0)
+                if not (args.verbose or args.quiet):
+                    print(f"vekzip: {path} compressed to {target}", file=sys.stderr)
 
             def work(sink: BinaryIO) -> tuple[int, int]:
                 line.begin()

@@ -107,6 +107,44 @@ def stored_name(path: str, header: Header) -> str:
     return prefix + os.fsdecode(last)
 
 
+def shortened_output(path: str, suffix: str) -> str:
+    """The compressed file's name, shortened as gzip shortens it when the
+    folder takes no name that long: .tar becomes .tgz, else a byte goes
+    from the end of the last dot-separated part longer than 3 bytes (2, 1),
+    until it fits."""
+    target = path + suffix
+    folder, base = os.path.split(target)
+    try:
+        limit = os.pathconf(folder or ".", "PC_NAME_MAX")
+    except (OSError, ValueError):
+        return target
+    name, ending = os.fsencode(base), os.fsencode(suffix)
+    while len(name) > limit:
+        stem = name[: -len(ending)]
+        if stem.endswith(b".tar"):
+            name = stem[:-4] + b".tgz"
+            continue
+        name = shorter_stem(stem) + ending
+    return os.path.join(folder, os.fsdecode(name))
+
+
+def shorter_stem(stem: bytes) -> bytes:
+    for longer_than in (3, 2, 1):
+        cut, end = -1, 0
+        for part in stem.split(b"."):
+            end += len(part)
+            if len(part) > longer_than:
+                cut = end - 1
+            end += 1
+        if cut >= 0:
+            return stem[:cut] + stem[cut + 1 :]
+    # No part longer than a byte: all from the last dot goes.
+    dot = stem.rfind(b".")
+    if dot < 0:
+        raise Failure(f"{os.fsdecode(stem)}: File name too long")
+    return stem[: dot - 1 if dot == len(stem) - 1 else dot]
+
+
 def fitting(tool: Tool, folder: str, name: bytes) -> bytes:
     try:
         limit = os.pathconf(folder or ".", "PC_NAME_MAX")
