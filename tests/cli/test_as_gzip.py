@@ -598,8 +598,10 @@ def test_as_gzip_does(tmp_path, args, options):
     side_by_side(tmp_path, FILES, *args, setup=with_links, **options)
 
 
-# Standard streams closed or full when the run starts.
+# Standard streams closed or full when the run starts; what -l warns of.
 STREAM_CASES = [
+    case("-l zeros.gz"), case("-l zeros.gz p.gz"), case("-l", stdin=GOOD + bytes(9)), case("-l two.zip"),
+    case("-lv two.zip p.gz"),
     case("-c a", redirect="2>&-"), case("-c missing a", redirect="2>&-"), case("-k a", redirect="2>&-"),
     case("-dk p.gz", redirect="2>&-"), case("--xyz", redirect="2>&-"),
     case("--help", redirect=">/dev/full"), case("-V", redirect=">&-"), case("-L", redirect=">/dev/full"),

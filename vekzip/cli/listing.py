@@ -10,7 +10,7 @@ import time
 
 TYPE_CHECKING = False
 
-from .failures import Failure, Skipped
+from .failures import Failure, Quiet, Skipped
 from .files import drop_stdout, open_input
 from .names import stored_name, uncompressed_name
 from .progress import Counted, Progress, ratio
@@ -48,6 +48,8 @@ def list_stream(tool: Tool, source: BinaryIO, path: str, target: str, info: os.s
     try:
         if kind is not None:
             outcome: Any = foreign.decode(kind, counted.read, discard, path, True)
+            if outcome.warning is not None:  # a zip's other entries: listed all the same, as gzip
+                tool.note(outcome.warning)
         else:
             outcome = inflate(counted.read, discard, "gzip")
     except Corrupt as error:
@@ -55,8 +57,8 @@ def list_stream(tool: Tool, source: BinaryIO, path: str, target: str, info: os.s
     # As gzip, a file with more after its end is warned of, not listed.
     if outcome.trailing_garbage:
         raise Skipped(f"{path}: decompression OK, trailing garbage ignored", inside=True)
-    if outcome.trailing_zeros and args.verbose:
-        raise Skipped(f"{path}: decompression OK, trailing zero bytes ignored", inside=True)
+    if outcome.trailing_zeros:  # and without -v, neither listed nor warned of
+        raise Skipped(f"{path}: decompression OK, trailing zero bytes ignored", inside=True) if args.verbose else Quiet("")
     header = outcome.header
     length, size = counted.count, outcome.last_size
     overhead = header.length + 8 if header is not None and outcome.members == 1 else 0
