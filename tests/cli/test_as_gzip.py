@@ -606,6 +606,7 @@ STREAM_CASES = [
     case("-dk p.gz", redirect="2>&-"), case("--xyz", redirect="2>&-"),
     case("--help", redirect=">/dev/full"), case("-V", redirect=">&-"), case("-L", redirect=">/dev/full"),
     case("-l p.gz", redirect=">&-"), case("-lv p.gz two.gz", redirect=">/dev/full"),
+    case("-c a b", redirect=">/dev/full"), case("-c", stdin=TEXT, redirect=">&-"),
 ]
 
 

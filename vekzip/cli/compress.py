@@ -104,8 +104,8 @@ def compress(
             raise
     except BrokenPipeError:
         raise
-    except OSError as error:
-        raise Failure(f"{sink_name}: {error.strerror}") from None
+    except OSError as error:  # as gzip, a write error ends the run
+        raise Failure(f"{sink_name}: {error.strerror}", inside=True, fatal=True) from None
     finally:
         progress.close()
     return consumed, writer.compressed_size

@@ -15,7 +15,7 @@ from . import listing
 from .compress import compress_file, compress_to_stdout, share_saved
 from .decompress import decompress_file, inflate_in_place
 from .failures import ERROR, OK, WARNING, Failure, Loud, Skipped
-from .files import drop_stdout, hold_standard_descriptors, refuse_to_replace
+from .files import drop_stdout, hold_standard_descriptors, refuse_to_replace, stdout_sink
 from .names import compressed_suffix
 from .options import SUFFIXES, parse
 from .progress import report
@@ -98,6 +98,8 @@ class Tool:
             raise Failure("standard input: Bad file descriptor")
         source = sys.stdin.buffer
         reading = args.decompress or args.test
+        if not (reading or args.list):
+            stdout_sink()  # refused when closed, before asking whether it is a terminal
         if not args.force and not args.list and (args.presume_tty or (sys.stdin if reading else sys.stdout).isatty()):
             # As gzip: no compressed data to or from a person, and the run ends.
             raise Failure("" if args.quiet else (

@@ -58,8 +58,8 @@ def drop_stdout() -> None:
 
 
 def stdout_sink() -> BinaryIO:
-    if sys.stdout is None:  # started with descriptor 1 closed
-        raise Failure("stdout: Bad file descriptor")
+    if sys.stdout is None:  # started with descriptor 1 closed: the run ends, as gzip's
+        raise Failure("stdout: Bad file descriptor", inside=True, fatal=True)
     return sys.stdout.buffer
 
 
