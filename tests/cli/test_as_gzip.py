@@ -598,7 +598,8 @@ def test_as_gzip_does(tmp_path, args, options):
     side_by_side(tmp_path, FILES, *args, setup=with_links, **options)
 
 
-# Standard streams closed or full when the run starts; what -l warns of.
+# Standard streams closed or full when the run starts, write errors, what -l warns of, an -S
+# that makes a folder's name.
 STREAM_CASES = [
     case("-l zeros.gz"), case("-l zeros.gz p.gz"), case("-l", stdin=GOOD + bytes(9)), case("-l two.zip"),
     case("-lv two.zip p.gz"),
@@ -606,7 +607,8 @@ STREAM_CASES = [
     case("-dk p.gz", redirect="2>&-"), case("--xyz", redirect="2>&-"),
     case("--help", redirect=">/dev/full"), case("-V", redirect=">&-"), case("-L", redirect=">/dev/full"),
     case("-l p.gz", redirect=">&-"), case("-lv p.gz two.gz", redirect=">/dev/full"),
-    case("-c a b", redirect=">/dev/full"), case("-c", stdin=TEXT, redirect=">&-"),
+    case("-c a b", redirect=">/dev/full"), case("-c", stdin=TEXT, redirect=">&-"), case("-S / a"),
+    case("-f -S x/ a"),
 ]
 
 

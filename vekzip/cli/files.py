@@ -116,6 +116,8 @@ def write_beside(
     output takes the input's mode, owner, group and times (mtime instead of
     the modification time when given)."""
     overwrite = args.force or (os.path.lexists(target) and may_overwrite(target, args))
+    if target.endswith("/"):  # -S /: what open() says of such a name to create
+        raise Failure(f"{target}: Is a directory")
     folder = os.path.dirname(target) or "."
     descriptor, temporary = create_temporary(folder, target)
     try:
