@@ -83,7 +83,12 @@ def unlzw(read: Callable[[int], bytes], write: Callable[[bytes], object], name: 
         import ncompress
     except ImportError:
         raise Failure(f"{name}: reading compress (.Z) data needs the ncompress package") from None
-    ends = _Streams(read, write)
+    held = [_exactly(read, 3, b"", name)]  # as gzip: magic and flags, or the end came too soon
+
+    def read_after_head(size: int) -> bytes:
+        return held.pop() if held else read(size)
+
+    ends = _Streams(read_after_head, write)
     try:
         ncompress.decompress(ends, ends)
     except ValueError as error:
