@@ -141,7 +141,10 @@ class _FaultsAsGzip:
                 raise zlib.error(str(fault)) from fault
             raise fault
         given = self._position
-        self._fileobj.seek(self._start)
+        try:
+            self._fileobj.seek(self._start)
+        except (OSError, ValueError):
+            raise fault from None  # a file that says it seeks but cannot
         reader = self._reader = gzip._GzipReader(self._fileobj)  # type: ignore[attr-defined]
         while given:
             count = len(reader.read(min(given, READ_BUFFER_SIZE)))
