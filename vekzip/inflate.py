@@ -62,14 +62,16 @@ def open_gzip(file: Any, mode: str, encoding: str | None, errors: str | None, ne
 def inflate(
     read: Callable[[int], bytes], write: Callable[[bytes], object], fmt: str = "gzip",
     on_header: Callable[[Header | None], object] | None = None, copy_tail: bool = False,
+    on_extra: Callable[[int], object] | None = None,
 ) -> Outcome:
     """Decompresses all that read() gives (a stream in the format) into
     write(). Raises Corrupt with GNU gzip's words (caused by the NotGzip of
     a header refused). on_header() is told of the first header once it is
     read (at the start for zlib and raw streams). With copy_tail (gzip's -f
-    to standard output), what follows the last member is written as it is."""
+    to standard output), what follows the last member is written as it is.
+    on_extra() is told the length of each member's extra field."""
     if fmt == "gzip":
-        return _inflate_members(_Input(read), write, on_header, copy_tail)
+        return _inflate_members(_Input(read), write, on_header, copy_tail, on_extra)
     if on_header is not None:
         on_header(None)
     outcome = Outcome()
@@ -193,11 +195,13 @@ def _read_header(source: _Input) -> Header:
 
 def _inflate_members(
     source: _Input, write: Callable[[bytes], object], on_header: Callable[[Header | None], object] | None,
-    copy_tail: bool,
+    copy_tail: bool, on_extra: Callable[[int], object] | None,
 ) -> Outcome:
     outcome = Outcome()
     while True:
         header = _read_header(source)
+        if on_extra is not None and header.extra is not None:
+            on_extra(len(header.extra))
         if outcome.header is None:
             outcome.header = header
             if on_header is not None:

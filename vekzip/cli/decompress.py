@@ -90,12 +90,21 @@ def decompress(
 
     try:
         outcome = inflate(counted.read, write if sink is not None else discard, args.format, on_header,
-                          copy_tail=args.force and (sink is None or sink_name == "stdout"))
+                          copy_tail=args.force and (sink is None or sink_name == "stdout"),
+                          on_extra=extra_ignored(name) if args.verbose else None)
     except Corrupt as error:
         raise corrupt(name, error, args.test) from None
     finally:
         progress.close()
     return counted.count, outcome.size, outcome
+
+
+def extra_ignored(name: str) -> Callable[[int], None]:
+    """-v's word, as gzip's, on each member's extra field."""
+    def say(length: int) -> None:
+        print(f"vekzip: {name}: extra field of {length} bytes ignored", file=sys.stderr)
+
+    return say
 
 
 def first_header(source: BinaryIO) -> Header | None:

@@ -40,7 +40,7 @@ def list_stream(tool: Tool, source: BinaryIO, path: str, target: str, info: os.s
     heading comes before the first line (none with -q)."""
     from ..inflate import Corrupt, inflate
     from . import foreign
-    from .decompress import corrupt, discard, peek
+    from .decompress import corrupt, discard, extra_ignored, peek
 
     args = tool.args
     counted = Counted(source, path, Progress(path, None, args))
@@ -51,7 +51,7 @@ def list_stream(tool: Tool, source: BinaryIO, path: str, target: str, info: os.s
             if outcome.warning is not None:  # a zip's other entries: listed all the same, as gzip
                 tool.note(outcome.warning)
         else:
-            outcome = inflate(counted.read, discard, "gzip")
+            outcome = inflate(counted.read, discard, "gzip", on_extra=extra_ignored(path) if args.verbose else None)
     except Corrupt as error:
         raise corrupt(path, error, testing=True) from None
     # As gzip, a file with more after its end is warned of, not listed.
