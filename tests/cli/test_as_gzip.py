@@ -626,3 +626,14 @@ LONG, LONG_TAR = "m" * 253, "t" * 250 + ".tar"  # their .gz names are longer tha
 @pytest.mark.parametrize("args", [[LONG], ["-v", LONG], ["-q", "-k", LONG_TAR], ["-k", LONG_TAR, "-S", ".longer"]])
 def test_a_name_too_long_with_the_suffix_is_shortened_as_gzip_does(tmp_path, args):
     side_by_side(tmp_path, {LONG: b"long\n", LONG_TAR: b"tar\n"}, *args)
+
+
+@pytest.mark.parametrize("given", ["n.gz", "meth.gz", "flags.gz", "hcrc.gz", "e.gz", "cuthead.gz"])
+def test_a_header_refused_leaves_the_folder_untouched(tmp_path, given):
+    # gzip reads the whole header before it makes the output.
+    def dated(root):
+        os.utime(root, WHEN)
+
+    files = {name: FILES[name] for name in ("n.gz", "meth.gz", "flags.gz", "hcrc.gz", "e.gz")}
+    side_by_side(tmp_path, files | {"cuthead.gz": with_header(b"x", b"name")[:13]}, "-d", given, setup=dated)
+    assert (tmp_path / "vekzip").stat().st_mtime == (tmp_path / "gzip").stat().st_mtime == WHEN[1]

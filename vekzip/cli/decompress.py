@@ -200,7 +200,7 @@ def decompress_file(tool: Tool, path: str, info: os.stat_result, top: bool) -> N
             inflate_in_place(tool, source, path, total)
             return
         assert target is not None
-        peek(source, 4)  # as gzip, the header is read before the output is made
+        refuse_header(source, path, args)  # as gzip, before the output is made
         if args.name:
             target, mtime = restored_name(tool, path, source, target)
         else:
@@ -223,6 +223,33 @@ def decompress_file(tool: Tool, path: str, info: os.stat_result, top: bool) -> N
     line.end(share_saved(consumed, produced, outcome_box[0]) + done)
     if args.throughput:
         report(path, produced, consumed, time.perf_counter() - start, done)
+
+
+def refuse_header(source: BinaryIO, path: str, args: Options) -> None:
+    """A gzip header that is refused, read to its end (however long) and
+    refused as inflating would, so that no output is begun for it; the file
+    is left at its start."""
+    from ..gzip_header import HeaderParser, NotGzip
+    from ..inflate import Corrupt
+
+    if args.format != "gzip" or foreign.kind_of(peek(source, 4)) is not None:
+        return
+    parser = HeaderParser()
+    try:
+        while True:
+            block = source.read(1 << 16)
+            if not block:
+                raise Corrupt("unexpected end of file")
+            if parser.feed(block) is not None:
+                return
+    except NotGzip as error:
+        refused = Corrupt(str(error))
+        refused.__cause__ = error
+        raise corrupt(path, refused, args.test) from None
+    except Corrupt as error:
+        raise corrupt(path, error, args.test) from None
+    finally:
+        source.seek(0)
 
 
 def corrupt(name: str, error: Exception, testing: bool) -> Failure:
