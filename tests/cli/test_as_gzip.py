@@ -611,7 +611,8 @@ STREAM_CASES = [
     case("-f -S x/ a"),
     *(pytest.param(*row.values, id=row.id, marks=needs_ncompress) for row in [case("-dc", stdin=LZW[:2])]),
     case("-tv", stdin=with_header(b"x\n", extra=b"E" * 6) * 2), case("-lv", stdin=with_header(b"x\n", extra=b"E")),
-    case("-dv", stdin=with_header(b"x\n", extra=b"")),
+    case("-dv", stdin=with_header(b"x\n", extra=b"")), case("-tv p.gz", redirect="2>/dev/full"),
+    case("-vk a missing", redirect="2>/dev/full"),
 ]
 
 

@@ -46,6 +46,31 @@ def hold_standard_descriptors() -> None:
                 os.close(opened)
     if sys.stderr is None:
         sys.stderr = open(2, "w", closefd=False, errors="backslashreplace")
+    if not isinstance(sys.stderr, Messages):
+        sys.stderr = Messages(sys.stderr)
+
+
+class Messages:
+    """Standard error as gzip treats it: a message that cannot be written
+    (2>/dev/full) is lost, never a failure of the run."""
+
+    def __init__(self, stream: object) -> None:
+        self._stream = stream
+
+    def write(self, text: str) -> int:
+        try:
+            return self._stream.write(text)  # type: ignore[attr-defined,no-any-return]
+        except OSError:
+            return len(text)
+
+    def flush(self) -> None:
+        try:
+            self._stream.flush()  # type: ignore[attr-defined]
+        except OSError:
+            pass
+
+    def __getattr__(self, name: str) -> object:
+        return getattr(self._stream, name)
 
 
 def drop_stdout() -> None:
