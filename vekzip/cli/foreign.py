@@ -62,7 +62,8 @@ def decode(kind: str, read: Callable[[int], bytes], write: Callable[[bytes], obj
         started(None)
         unlzw(read, counted_write, name)
     elif kind == "pack":
-        unpack(read, counted_write, name, started)
+        started(None)  # as gzip: the magic is enough, a refused tree comes after -v's name
+        unpack(read, counted_write, name)
     else:
         outcome.kind = unzip(read, counted_write, name, to_stdout, outcome, started)
     while read(1 << 20):
@@ -98,8 +99,7 @@ def unlzw(read: Callable[[int], bytes], write: Callable[[bytes], object], name: 
         raise Failure(f"{name}: corrupt input.", inside=True, fatal=True) from None
 
 
-def unpack(read: Callable[[int], bytes], write: Callable[[bytes], object], name: str,
-           started: Callable[[None], object]) -> None:
+def unpack(read: Callable[[int], bytes], write: Callable[[bytes], object], name: str) -> None:
     """pack's format: the length, the leaves of a canonical Huffman tree
     level by level (the last code of the deepest level ends the data),
     then the codes, most significant bit first."""
@@ -130,7 +130,6 @@ def unpack(read: Callable[[int], bytes], write: Callable[[bytes], object], name:
         nodes >>= 1
         parents[level] = nodes
         nodes += counts[level]
-    started(None)
     out, code, level, produced = bytearray(), 0, 0, 0
     while True:
         data = rest or read(1 << 16)
