@@ -599,7 +599,8 @@ def test_as_gzip_does(tmp_path, args, options):
 
 
 # Standard streams closed or full when the run starts, write errors, what -l warns of, an -S
-# that makes a folder's name, a .Z cut after its magic, extra fields and pack headers under -v.
+# that makes a folder's name, a .Z cut after its magic, extra fields and pack headers under -v, a
+# file whose size is not what it said.
 STREAM_CASES = [
     case("-l zeros.gz"), case("-l zeros.gz p.gz"), case("-l", stdin=GOOD + bytes(9)), case("-l two.zip"),
     case("-lv two.zip p.gz"),
@@ -613,6 +614,7 @@ STREAM_CASES = [
     case("-tv", stdin=with_header(b"x\n", extra=b"E" * 6) * 2), case("-lv", stdin=with_header(b"x\n", extra=b"E")),
     case("-dv", stdin=with_header(b"x\n", extra=b"")), case("-tv p.gz", redirect="2>/dev/full"),
     case("-vk a missing", redirect="2>/dev/full"), case("-tv flat.z"), case("-tv wide.z"),
+    case("-cq /proc/version"), case("-cv /proc/version"),
 ]
 
 

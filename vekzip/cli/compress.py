@@ -176,6 +176,8 @@ def compress_file(tool: Tool, path: str, info: os.stat_result, top: bool) -> Non
             consumed, produced = write_beside(work, target, info, args)
             if not args.keep:
                 remove_input(path)
+    if total is not None and consumed != total:  # a /proc file, or one written to meanwhile
+        print(f"vekzip: {path}: file size changed while zipping", file=sys.stderr)
     done = f" -- {'created' if args.keep else 'replaced with'} {target}"
     line.end(share_saved(consumed, produced, framing(args.format, header[0])) + done)
     if args.throughput:
