@@ -158,7 +158,8 @@ def test_a_signal_midway_removes_the_partial_output_and_ends_by_it(tmp_path, num
     (tmp_path / name).write_bytes(gzip.compress(data) if args else data)
     # The signal comes once the hidden output holds a first piece.
     code = f"""
-import os, sys
+import os, signal, sys
+signal.signal({int(number)}, signal.SIG_DFL)  # not ignored, even when the suite runs under nohup
 import vekzip
 from vekzip import cli, inflate
 from vekzip.cli import compress

@@ -205,15 +205,26 @@ ENDING = ("SIGHUP", "SIGINT", "SIGQUIT", "SIGTERM", "SIGUSR1", "SIGUSR2", "SIGAL
 IGNORED_BY_PYTHON = ("SIGPIPE", "SIGXFSZ")
 
 
-def catch_signals() -> None:
+def catch_signals() -> dict:
+    """Catches the ending signals; returns the handlers they had, for a
+    run inside a longer-lived process to put back."""
     import signal
 
     numbers = [(getattr(signal, name), name) for name in ENDING if hasattr(signal, name)]
     numbers += [(number, "") for number in range(signal.SIGRTMIN, signal.SIGRTMAX + 1)]
+    previous = {}
     for number, name in numbers:
         # One ignored when we start (nohup, a background job) stays ignored.
         if name in IGNORED_BY_PYTHON or signal.getsignal(number) not in (signal.SIG_IGN, None):
-            signal.signal(number, _raise_signalled)
+            previous[number] = signal.signal(number, _raise_signalled)
+    return previous
+
+
+def restore_signals(previous: dict) -> None:
+    import signal
+
+    for number, handler in previous.items():
+        signal.signal(number, handler if handler is not None else signal.SIG_DFL)
 
 
 def die_by(number: int) -> NoReturn:
@@ -227,7 +238,7 @@ def die_by(number: int) -> NoReturn:
 def main(argv: Sequence[str] | None = None) -> int:
     hold_standard_descriptors()
     args = parse(list(argv) if argv is not None else None)
-    catch_signals()
+    previous = catch_signals()
     try:
         return Tool(args).run(args.files)
     except BrokenPipeError:
@@ -241,3 +252,5 @@ def main(argv: Sequence[str] | None = None) -> int:
         die_by(signalled.number)
     except KeyboardInterrupt:
         return 130
+    finally:
+        restore_signals(previous)
