@@ -128,10 +128,6 @@ class Tool:
             link = os.lstat(path)
         except OSError as error:
             raise Failure(f"{path}: {error.strerror}") from None
-        if stat.S_ISDIR(link.st_mode):
-            if args.recursive:
-                return folder_entries(path)
-            raise Skipped(f"{path} is a directory -- ignored")
         info = link
         if stat.S_ISLNK(link.st_mode):
             # gzip opens without following links unless -f or -c.
@@ -141,10 +137,10 @@ class Tool:
                 info = os.stat(path)
             except OSError as error:
                 raise Failure(f"{path}: {error.strerror}") from None
-            if stat.S_ISDIR(info.st_mode):
-                if args.recursive:
-                    return folder_entries(path)
-                raise Skipped(f"{path} is a directory -- ignored")
+        if stat.S_ISDIR(info.st_mode):  # the folder itself, or one a followed link names
+            if args.recursive:
+                return folder_entries(path)
+            raise Skipped(f"{path} is a directory -- ignored")
         if not (args.stdout or args.test or args.list):
             refuse_to_replace(path, info, args)  # and again on the open file
         if args.list:
