@@ -30,7 +30,8 @@ struct ParallelStream::Shared {
 };
 
 ParallelStream::ParallelStream(int level, int format, int workers, long fail_at)
-    : encoders_(std::max(workers, 0) + 1), in_flight_limit_(2 * size_t(encoders_)), fail_at_(fail_at) {
+    : encoders_(std::max(workers, 0) + 1), in_flight_limit_(2 * size_t(encoders_)),
+      in_place_limit_(in_flight_limit_), fail_at_(fail_at) {
     init_stream(&stream_, level, format);
     level_ = stream_.level;
     format_ = stream_.format;
@@ -199,7 +200,8 @@ void ParallelStream::join(bool everything, Output& out, MatchTable& table,
                 if (front.state == Job::State::Failed) throw std::bad_alloc();
                 append_job(front, out);
                 recycle(front);
-            } else if (!everything && pending_.size() <= in_flight_limit_) {
+            } else if (!everything &&
+                       pending_.size() <= (pending_.back()->owned.bytes ? in_flight_limit_ : in_place_limit_)) {
                 break;
             } else if (front.state == Job::State::Queued) {
                 sh.queue.erase(std::find(sh.queue.begin(), sh.queue.end(), &front));

@@ -109,7 +109,12 @@ public:
     long submitted() const { return next_index_; }
     // Chunks join(false) lets stay submitted and not yet appended; two an
     // encoding thread unless set (at least one a worker, so that none idles).
-    void limit_in_flight(size_t chunks) { in_flight_limit_ = std::max(chunks, size_t(encoders_ - 1)); }
+    // A chunk read in place holds no input area of the stream's (only its
+    // fragment), so when the newest one is such, `in_place` may stay instead.
+    void limit_in_flight(size_t chunks, size_t in_place) {
+        in_flight_limit_ = std::max(chunks, size_t(encoders_ - 1));
+        in_place_limit_ = std::max(in_place, in_flight_limit_);
+    }
 
     // The serial path: a chunk straight through the stream. Throws
     // ChunkFailed for the chunk the test hook names.
@@ -162,6 +167,7 @@ private:
     int format_ = format_gzip;
     int encoders_ = 1;  // the workers and the caller
     size_t in_flight_limit_ = 2;
+    size_t in_place_limit_ = 2;
     long fail_at_ = -1;
     long next_index_ = 0;
     // Submitted and not yet appended, in order. The jobs are shared with the

@@ -4,8 +4,9 @@ Writes are gathered into chunks of ``chunk_size`` bytes and compressed
 through the engine, so that without flush() calls the file holds exactly
 ``vekzip.compress(everything_written, ...)`` with the same arguments,
 whatever the sizes of the writes and the number of threads. With threads
-above 1 the chunks are compressed in the background while write() returns,
-a chunk a thread in flight at the most. GzipFile's header holds
+above 1 the chunks are compressed on threads - 1 workers while write()
+returns, and by the caller whenever the workers are behind; a chunk a
+thread and one or two more in flight at the most. GzipFile's header holds
 the file's name, as gzip's; VekzipFile's is vek's fixed 10 bytes (no name,
 time 0). Reading goes through vekzip.reader (indexed files) or
 vekzip.gzip_reader.

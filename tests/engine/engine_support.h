@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <random>
 #include <vector>
@@ -52,12 +53,14 @@ struct StreamRun {
 };
 
 // The whole input through a stream with `workers` threads (0: the serial
-// path), with at most `in_flight` chunks in flight when given.
+// path), with at most `in_flight` chunks in flight when given (one more
+// for chunks read in place). `gathered`: each chunk copied into an area
+// the job owns, as a writer gathers small writes, rather than read in place.
 inline StreamRun run_stream(const Bytes& in, size_t chunk, int level, int format, int workers, bool marked = false,
-                            size_t in_flight = 0) {
+                            size_t in_flight = 0, bool gathered = false) {
     ParallelStream stream(level, format, workers, -1);
     if (marked) stream.mark_chunks();
-    if (in_flight > 0) stream.limit_in_flight(in_flight);
+    if (in_flight > 0) stream.limit_in_flight(in_flight, in_flight + 1);
     auto table = std::make_unique<MatchTable>();
     table->bias = 0;
     Output out;
@@ -72,6 +75,11 @@ inline StreamRun run_stream(const Bytes& in, size_t chunk, int level, int format
         auto job = std::make_unique<Job>();
         job->data = in.data() + offset;
         job->size = size;
+        if (gathered) {
+            job->owned = BufferPool::take(size);
+            std::memcpy(job->owned.bytes.get(), job->data, size);
+            job->data = job->owned.bytes.get();
+        }
         stream.submit(std::move(job));
         stream.join(false, out, *table, returned);
         handed_back += long(returned.size());
