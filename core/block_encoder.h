@@ -40,7 +40,11 @@ void compress_block_scalar(DeflateStream& s, MatchTable& table, const uint8_t* i
 void compress_block_avx512(DeflateStream& s, MatchTable& table, const uint8_t* in, int32_t len,
                            int32_t more);
 bool cpu_has_avx512_probe();
-// The same, 8 at a time in AVX2 registers; only where cpu_has_avx2_probe().
+// The scalar scan itself, compiled for BMI2; only where cpu_has_bmi2_scan().
+void compress_block_bmi2(DeflateStream& s, MatchTable& table, const uint8_t* in, int32_t len,
+                         int32_t more);
+bool cpu_has_bmi2_scan();
+// Runs of misses 8 at a time in AVX2 registers; only where cpu_has_avx2_probe().
 void compress_block_avx2(DeflateStream& s, MatchTable& table, const uint8_t* in, int32_t len,
                          int32_t more);
 bool cpu_has_avx2_probe();

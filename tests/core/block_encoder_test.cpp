@@ -502,7 +502,8 @@ TEST_P(ScanVariant, WritesTheScalarBytes) {
 
 INSTANTIATE_TEST_SUITE_P(Variants, ScanVariant,
                          ::testing::Values(Variant{"avx512", compress_block_avx512, cpu_has_avx512_probe},
-                                           Variant{"avx2", compress_block_avx2, cpu_has_avx2_probe}),
+                                           Variant{"avx2", compress_block_avx2, cpu_has_avx2_probe},
+                                           Variant{"bmi2", compress_block_bmi2, cpu_has_bmi2_scan}),
                          [](const ::testing::TestParamInfo<Variant>& info) { return std::string(info.param.name); });
 
 }  // namespace
