@@ -123,7 +123,7 @@ public:
         // and the caller encodes whenever they fall behind. (A worker for
         // every thread had the caller encode a third chunk beside them on
         // two cores while they ran dry: 0.76 of compress() at threads=2.)
-        stream_ = start_stream(level, format, threads - 1, fail_at);
+        stream_ = start_stream(level, format, std::max(threads, 1) - 1, fail_at);
         // Besides a chunk on each worker, one waiting, so that a worker finds
         // the next while the caller is away writing output or reading input;
         // two when the chunks are read in place from the caller's bytes, as
@@ -196,12 +196,13 @@ public:
         size_t taken = 0;
         int read_error = 0;
         failing([&] {
-            py::gil_scoped_release released;
+            ReleasedLock released;
             while (taken < limit) {
                 const size_t want = std::min(limit - taken, chunk_size_ - filled_);
                 const ssize_t got = ::read(fd, room_for(want), want);
                 if (got < 0 && errno == EINTR) {
                     // As Python's own reads: a signal handler that raises ends the call.
+                    park_if_exiting();
                     py::gil_scoped_acquire held;
                     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
                     continue;
@@ -262,7 +263,10 @@ private:
             mode != finish && mode != block_flush)
             throw py::value_error("flush mode must be one of zlib's: Z_NO_FLUSH, Z_PARTIAL_FLUSH, Z_SYNC_FLUSH, "
                                   "Z_FULL_FLUSH, Z_BLOCK or Z_FINISH, not " + std::to_string(mode));
-        if (finished_) return false;
+        if (finished_) {
+            check_usable();  // a finish whose output was lost is not finished
+            return false;
+        }
         check_usable();
         if (mode == no_flush) return false;
         // No history crosses a chunk, so every kind of flush short of the
@@ -273,7 +277,7 @@ private:
         Output& out = fresh_output();
         put_header(out);
         failing([&] {
-            py::gil_scoped_release released;
+            ReleasedLock released;
             hand_over_gathered(returned);
             stream_->join(true, out, caller_table(), returned);
             if (ending) stream_->close_with(finish_stream, finish_output_limit, out);
@@ -303,10 +307,15 @@ private:
 
     // A read-only memoryview of out_, which keeps it alive.
     py::object output_view() {
-        py::object holder = py::cast(OutputHolder{out_});
-        PyObject* view = PyMemoryView_FromObject(holder.ptr());
-        if (view == nullptr) throw py::error_already_set();
-        return py::reinterpret_steal<py::object>(view);
+        try {
+            py::object holder = py::cast(OutputHolder{out_});
+            PyObject* view = PyMemoryView_FromObject(holder.ptr());
+            if (view == nullptr) throw py::error_already_set();
+            return py::reinterpret_steal<py::object>(view);
+        } catch (...) {
+            broken_ = true;  // see take_output
+            throw;
+        }
     }
 
     void check_process() const {
@@ -322,7 +331,7 @@ private:
             stream_->forsake(returned);
             return;
         }
-        py::gil_scoped_release released;
+        ReleasedLock released;
         stream_->stop(returned);
     }
 
@@ -479,7 +488,7 @@ private:
         failing([&] {
             size_t taken = head;
             {
-                py::gil_scoped_release released;
+                ReleasedLock released;
                 MatchTable& table = caller_table();
                 if (head > 0) {
                     gather(data, head);
@@ -545,8 +554,10 @@ private:
 
     // Copies into the gathered area. The first one grows with what it holds
     // (never past a chunk), so that a short stream with a large chunk size
-    // costs only what it is given; once a chunk has gone, the areas are
-    // whole chunks, taken round again from those already appended.
+    // costs only what it is given; once a chunk has gone, the areas start
+    // as whole chunks of up to whole_area_limit bytes, taken round again
+    // from those already appended, and larger ones grow as the first does
+    // (a write after a flush would otherwise ask for the whole chunk size).
     void gather(const uint8_t* data, size_t n) {
         if (n == 0) return;
         std::memcpy(room_for(n), data, n);
@@ -557,10 +568,9 @@ private:
     uint8_t* room_for(size_t n) {
         const size_t needed = filled_ + n;
         if (needed > area_.capacity) {
-            PooledBuffer grown = stream_->submitted() > 0
-                                     ? BufferPool::take(chunk_size_)
-                                     : BufferPool::take(std::min(
-                                           chunk_size_, std::max({needed, 2 * area_.capacity, size_t(64) << 10})));
+            const size_t first = stream_->submitted() > 0 ? whole_area_limit : size_t(64) << 10;
+            PooledBuffer grown =
+                BufferPool::take(std::min(chunk_size_, std::max({needed, 2 * area_.capacity, first})));
             if (filled_ > 0) std::memcpy(grown.bytes.get(), area_.bytes.get(), filled_);
             BufferPool::give(std::move(area_));
             area_ = std::move(grown);
@@ -579,11 +589,24 @@ private:
         returned.clear();
     }
 
+    // The call's output as bytes. Its input is taken already, so when there
+    // is no memory for the result (MemoryError) the output is lost with it:
+    // the stream then takes nothing more, rather than go on without it (a
+    // raw stream would inflate cleanly to other bytes).
     py::bytes take_output() {
-        py::bytes result(reinterpret_cast<const char*>(out_->data()), out_->size());
+        PyObject* result = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out_->data()),
+                                                     Py_ssize_t(out_->size()));
+        if (result == nullptr) {
+            broken_ = true;
+            throw py::error_already_set();
+        }
         out_->clear();
-        return result;
+        return py::reinterpret_steal<py::bytes>(result);
     }
+
+    // Past the default chunk (4 MiB): growing an area of that size by
+    // doubling would copy it once more while filling it.
+    static constexpr size_t whole_area_limit = size_t(16) << 20;
 
     std::unique_ptr<ParallelStream> stream_;
     std::string header_;  // a gzip header still to go out
@@ -620,7 +643,7 @@ py::object compress_buffer(py::handle data, int level, int format, int threads, 
     ResultBytes result(stream_bound(stream->stream(), n, chunk_size, index));
     Output out(result.data(), std::numeric_limits<size_t>::max());
     try {
-        py::gil_scoped_release released;
+        ReleasedLock released;
         MatchTable& table = caller_table();
         std::vector<std::unique_ptr<Job>> returned;
         size_t offset = 0;

@@ -3,10 +3,51 @@
 
 #include <pybind11/pybind11.h>
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <cstddef>
 #include <mutex>
 
 namespace vek {
+
+// Once the interpreter has begun to exit, a thread it leaves behind (a
+// daemon thread) that takes the lock back is ended by pthread_exit on
+// Python 3.13 and before, and that unwinding through a destructor, which
+// may not throw, ends the whole process (std::terminate). Such a thread is
+// parked instead, as Python 3.14 itself parks it, until the process ends.
+// The main thread is the one that runs the exit (freeing objects whose
+// calls let the lock go too): it goes on.
+inline void park_if_exiting() {
+#if PY_VERSION_HEX >= 0x030D0000
+    const bool exiting = Py_IsFinalizing();
+#else
+    const bool exiting = _Py_IsFinalizing();
+#endif
+    if (!exiting) return;
+#if defined(__linux__)
+    if (pid_t(syscall(SYS_gettid)) == getpid()) return;  // the main thread's id is the process's
+#else
+    return;  // no main thread to tell apart: never park
+#endif
+    for (;;) pause();
+}
+
+// The interpreter lock let go for the scope, as pybind11::gil_scoped_release,
+// taken back (or the thread parked) as park_if_exiting says.
+class ReleasedLock {
+public:
+    ReleasedLock() : state_(PyEval_SaveThread()) {}
+    ~ReleasedLock() {
+        park_if_exiting();
+        PyEval_RestoreThread(state_);
+    }
+    ReleasedLock(const ReleasedLock&) = delete;
+    ReleasedLock& operator=(const ReleasedLock&) = delete;
+
+private:
+    PyThreadState* state_;
+};
 
 // Holds an object's mutex without holding the interpreter lock while
 // waiting for it: a thread blocked here must not stop the owner from
@@ -14,7 +55,7 @@ namespace vek {
 inline std::unique_lock<std::mutex> lock_call(std::mutex& call_mutex) {
     std::unique_lock<std::mutex> lock(call_mutex, std::try_to_lock);
     if (!lock.owns_lock()) {
-        pybind11::gil_scoped_release released;
+        ReleasedLock released;
         lock.lock();
     }
     return lock;
@@ -29,7 +70,9 @@ public:
     explicit MaybeReleaseLock(size_t work)
         : state_(work >= release_lock_from ? PyEval_SaveThread() : nullptr) {}
     ~MaybeReleaseLock() {
-        if (state_ != nullptr) PyEval_RestoreThread(state_);
+        if (state_ == nullptr) return;
+        park_if_exiting();
+        PyEval_RestoreThread(state_);
     }
     MaybeReleaseLock(const MaybeReleaseLock&) = delete;
     MaybeReleaseLock& operator=(const MaybeReleaseLock&) = delete;

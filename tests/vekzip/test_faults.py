@@ -237,8 +237,65 @@ def test_integer_like_arguments_and_huge_chunk_sizes():
     assert vekzip.compress(data, Number(6), threads=Number(2), chunk_size=Number(1000)) == vekzip.compress(
         data, 1, chunk_size=1000
     )
-    c = vekzip.compressobj(chunk_size=2**62)  # the area grows with what is written
-    assert gzip.decompress(c.compress(data) + c.flush()) == data
+    for threads in (1, 2):
+        c = vekzip.compressobj(chunk_size=2**62, threads=threads)  # the area grows with what is written
+        # after a flush too: on threads, a write there asked for the whole chunk size (MemoryError)
+        out = c.compress(data) + c.flush(zlib.Z_SYNC_FLUSH) + c.compress(bytearray(data)) + c.flush()
+        assert gzip.decompress(out) == data + data, threads
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_no_memory_for_a_result_never_lets_the_stream_go_on_without_it(threads):
+    # On threads the input was taken, the result could not be made, and the
+    # next call carried on: a raw stream inflated cleanly to other bytes.
+    result = run_python(
+        f"""
+        import os, resource, zlib, vekzip
+        used = lambda: int(open("/proc/self/statm").read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+        data = os.urandom(48 << 20)
+        c = vekzip.compressobj(threads={threads}, wbits=-15, chunk_size=1 << 20)
+        outs, taken = [c.compress(data), c.compress(data)], [data, data]
+        resource.setrlimit(resource.RLIMIT_AS, (used() + (24 << 20), resource.RLIM_INFINITY))
+        try:
+            outs.append(c.compress(data))
+            taken.append(data)
+        except MemoryError:
+            print("refused")
+        resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+        try:
+            outs.append(c.compress(b"tail" * 1000))
+            taken.append(b"tail" * 1000)
+            outs.append(c.flush())
+        except ValueError:
+            print("ended")  # nothing after a lost output
+        else:
+            assert zlib.decompress(b"".join(outs), -15) == b"".join(taken)
+            print("whole")
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() in (["refused", "ended"], ["refused", "whole"], ["whole"]), result.stdout
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_daemon_threads_compressing_at_exit_do_not_abort_the_process(threads):
+    # On Python 3.13 and before the interpreter's exit ended such a thread as
+    # it took the lock back, through a destructor that may not throw:
+    # std::terminate, status 134, in about one run of three.
+    code = f"""
+        import os, threading, time, vekzip
+        c = vekzip.compressobj(threads={threads})
+        data = os.urandom(1 << 22)
+        def run():
+            while True:
+                c.compress(data)
+        for _ in range(2):
+            threading.Thread(target=run, daemon=True).start()
+        time.sleep(0.05)
+        """
+    for _ in range(8):
+        result = run_python(code)
+        assert result.returncode == 0, result.stderr
 
 
 def test_a_file_object_with_only_write_is_enough():
