@@ -192,7 +192,12 @@ class GzipFile(io.BufferedIOBase):
         self._writes_views = type(fileobj) in _COPYING_FILES
         self.name = name
         self.mode = WRITE
-        self._lock = _thread.allocate_lock()
+        # Reentrant only so that a call made inside one of the same thread's
+        # own (a signal handler writing to the file it interrupted) can be
+        # told apart and refused, as io's buffered files refuse it, where a
+        # plain lock would wait for ever; the lock itself stays C's, which
+        # an interrupt cannot leave held.
+        self._lock = _thread.RLock()
         self._fork = _forks[0]
         self._written = 0  # uncompressed bytes taken
         self._produced = 0  # compressed bytes written to the file
@@ -308,6 +313,7 @@ class GzipFile(io.BufferedIOBase):
                 raise BufferError("VekzipFile takes C-contiguous data")
             size = view.nbytes
             self._check_process()
+            self._refuse_reentry()
             with self._lock:
                 self._check_usable()
                 if size:
@@ -342,6 +348,7 @@ class GzipFile(io.BufferedIOBase):
         compressor = self._compressor
         if type(compressor) is not _engine.Compressor:
             raise TypeError("only the engine's own compressor reads a descriptor")
+        self._refuse_reentry()
         with self._lock:
             self._check_usable()
             self._failed = True
@@ -361,6 +368,7 @@ class GzipFile(io.BufferedIOBase):
         if self.mode == READ:
             return
         self._check_process()
+        self._refuse_reentry()
         with self._lock:
             self._check_usable()
             self._failed = True
@@ -389,6 +397,7 @@ class GzipFile(io.BufferedIOBase):
             # A forked child's copy: its lock and threads are the parent's.
             self._abandon()
             return
+        self._refuse_reentry()
         with self._lock:
             if self._closed:
                 return
@@ -424,6 +433,10 @@ class GzipFile(io.BufferedIOBase):
         if self._fork != _forks[0]:
             raise RuntimeError(f"this {type(self).__name__} belongs to the process that opened it; "
                                "a child made by fork() cannot write to it")
+
+    def _refuse_reentry(self) -> None:
+        if self._lock._is_owned():  # type: ignore[attr-defined]
+            raise RuntimeError(f"reentrant call inside {self!r}")
 
     def _check_usable(self) -> None:
         self._check_open()
