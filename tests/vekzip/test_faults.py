@@ -277,29 +277,6 @@ def test_no_memory_for_a_result_never_lets_the_stream_go_on_without_it(threads):
     assert result.stdout.split() in (["refused", "ended"], ["refused", "whole"], ["whole"]), result.stdout
 
 
-def test_daemon_threads_compressing_at_exit_do_not_abort_the_process():
-    # On Python 3.13 and before the interpreter's exit ended such a thread as
-    # it took the lock back, through a destructor that may not throw:
-    # std::terminate, status 134, in about one run of three. (A thread that
-    # was already waiting for the lock when the exit began can still be
-    # ended so, far more rarely: not asserted here.)
-    threads = 1
-    code = f"""
-        import os, threading, time, vekzip
-        c = vekzip.compressobj(threads={threads})
-        data = os.urandom(1 << 22)
-        def run():
-            while True:
-                c.compress(data)
-        for _ in range(2):
-            threading.Thread(target=run, daemon=True).start()
-        time.sleep(0.05)
-        """
-    for _ in range(6):
-        result = run_python(code)
-        assert result.returncode == 0, result.stderr
-
-
 def test_a_file_object_with_only_write_is_enough():
     class WriteOnly:
         def __init__(self):
