@@ -35,38 +35,12 @@ inline void park_if_exiting() {
     for (;;) pause();
 }
 
-// The interpreter lock let go for the scope, as pybind11::gil_scoped_release,
-// taken back (or the thread parked) as park_if_exiting says.
-class ReleasedLock {
-public:
-    ReleasedLock() : state_(PyEval_SaveThread()) {}
-    ~ReleasedLock() {
-        park_if_exiting();
-        PyEval_RestoreThread(state_);
-    }
-    ReleasedLock(const ReleasedLock&) = delete;
-    ReleasedLock& operator=(const ReleasedLock&) = delete;
-
-private:
-    PyThreadState* state_;
-};
-
-// Holds an object's mutex without holding the interpreter lock while
-// waiting for it: a thread blocked here must not stop the owner from
-// taking the interpreter lock back to finish its call.
-inline std::unique_lock<std::mutex> lock_call(std::mutex& call_mutex) {
-    std::unique_lock<std::mutex> lock(call_mutex, std::try_to_lock);
-    if (!lock.owns_lock()) {
-        ReleasedLock released;
-        lock.lock();
-    }
-    return lock;
-}
-
 // Releasing and taking back the interpreter lock costs more than encoding a
 // few kilobytes, so small calls keep it; other threads gain nothing from it.
 inline constexpr size_t release_lock_from = size_t(4) << 10;
 
+// The interpreter lock let go for the scope when the work is large enough,
+// taken back (or the thread parked) as park_if_exiting says.
 class MaybeReleaseLock {
 public:
     explicit MaybeReleaseLock(size_t work)
@@ -82,5 +56,23 @@ public:
 private:
     PyThreadState* state_;
 };
+
+// Let go for the whole scope, as pybind11::gil_scoped_release.
+class ReleasedLock : public MaybeReleaseLock {
+public:
+    ReleasedLock() : MaybeReleaseLock(release_lock_from) {}
+};
+
+// Holds an object's mutex without holding the interpreter lock while
+// waiting for it: a thread blocked here must not stop the owner from
+// taking the interpreter lock back to finish its call.
+inline std::unique_lock<std::mutex> lock_call(std::mutex& call_mutex) {
+    std::unique_lock<std::mutex> lock(call_mutex, std::try_to_lock);
+    if (!lock.owns_lock()) {
+        ReleasedLock released;
+        lock.lock();
+    }
+    return lock;
+}
 
 }  // namespace vek
