@@ -263,11 +263,8 @@ private:
             mode != finish && mode != block_flush)
             throw py::value_error("flush mode must be one of zlib's: Z_NO_FLUSH, Z_PARTIAL_FLUSH, Z_SYNC_FLUSH, "
                                   "Z_FULL_FLUSH, Z_BLOCK or Z_FINISH, not " + std::to_string(mode));
-        if (finished_) {
-            check_usable();  // a finish whose output was lost is not finished
-            return false;
-        }
-        check_usable();
+        check_usable();  // also once finished: a finish whose output was lost is not finished
+        if (finished_) return false;
         if (mode == no_flush) return false;
         // No history crosses a chunk, so every kind of flush short of the
         // finish is zlib's sync flush: the open block closed, the output

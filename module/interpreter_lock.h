@@ -26,13 +26,14 @@ inline void park_if_exiting() {
 #else
     const bool exiting = _Py_IsFinalizing();
 #endif
-    if (!exiting) return;
 #if defined(__linux__)
-    if (pid_t(syscall(SYS_gettid)) == getpid()) return;  // the main thread's id is the process's
+    // The main thread's id is the process's. Elsewhere there is no main
+    // thread to tell apart, and no thread is parked.
+    if (exiting && pid_t(syscall(SYS_gettid)) != getpid())
+        for (;;) pause();
 #else
-    return;  // no main thread to tell apart: never park
+    (void)exiting;
 #endif
-    for (;;) pause();
 }
 
 // Releasing and taking back the interpreter lock costs more than encoding a
