@@ -670,6 +670,7 @@ py::object compress_buffer(py::handle data, int level, int format, int threads, 
 }  // namespace vek
 
 PYBIND11_MODULE(_engine, m) {
+    vek::register_close_at_exit();
 #if VEK_HAVE_ZLIB
     vek::bind_chunk_inflater(m);  // without zlib's headers, indexed files are read in sequence
 #endif

@@ -160,6 +160,7 @@ PyObject* fast_flush(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 }  // namespace vek
 
 PYBIND11_MODULE(vek, m) {
+    vek::register_close_at_exit();
     using vek::vek_compressobj;
     py::class_<vek_compressobj, std::shared_ptr<vek_compressobj>> cls(m, "compressobj");
     cls.def(py::init<int, int>(), py::arg("level") = 1, py::arg("format") = 2)
