@@ -22,13 +22,18 @@ from bench import best_rates, collect, threaded_parser
 WRITE = 1 << 20
 
 
+def write_in_pieces(f: io.BufferedIOBase, data: bytes) -> None:
+    """data written through f in WRITE-sized pieces."""
+    view = memoryview(data)  # slicing bytes would time a copy that is not the writer's
+    for at in range(0, len(data), WRITE):
+        f.write(view[at : at + WRITE])
+
+
 def through(opener: Callable[[io.BytesIO], io.BufferedIOBase]) -> Callable[[bytes], bytes]:
     def run(data: bytes) -> bytes:
         sink = io.BytesIO()
-        view = memoryview(data)  # slicing bytes would time a copy that is not the writer's
         with opener(sink) as f:
-            for at in range(0, len(data), WRITE):
-                f.write(view[at : at + WRITE])
+            write_in_pieces(f, data)
         return sink.getvalue()
 
     return run

@@ -30,7 +30,7 @@ from typing import Callable
 import vekzip
 
 from bench import CORPUS, best_rates, measure_messages
-from file_bench import WRITE
+from file_bench import write_in_pieces
 
 try:
     import vek  # Python 3.10 only
@@ -81,11 +81,8 @@ def through(opener: Callable[[io.BufferedWriter], io.BufferedIOBase]) -> Callabl
     atexit.register(shutil.rmtree, folder, ignore_errors=True)
 
     def run(data: bytes) -> None:
-        view = memoryview(data)  # slicing bytes would time a copy that is not the writer's
-        path = new_file(folder)
-        with open(path, "xb") as sink, opener(sink) as f:
-            for at in range(0, len(data), WRITE):
-                f.write(view[at : at + WRITE])
+        with open(new_file(folder), "xb") as sink, opener(sink) as f:
+            write_in_pieces(f, data)
 
     return run
 
