@@ -196,13 +196,13 @@ public:
         size_t taken = 0;
         int read_error = 0;
         failing([&] {
-            ReleasedLock released;
+            LockLetGoToWait released;  // a read may wait for ever: held lock would stop the exit
             while (taken < limit) {
                 const size_t want = std::min(limit - taken, chunk_size_ - filled_);
                 const ssize_t got = ::read(fd, room_for(want), want);
                 if (got < 0 && errno == EINTR) {
                     // As Python's own reads: a signal handler that raises ends the call.
-                    park_if_exiting();
+                    park_if_late();
                     py::gil_scoped_acquire held;
                     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
                     continue;
