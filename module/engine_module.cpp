@@ -196,26 +196,30 @@ public:
         size_t taken = 0;
         int read_error = 0;
         failing([&] {
-            LockLetGoToWait released;  // a read may wait for ever: held lock would stop the exit
-            while (taken < limit) {
-                const size_t want = std::min(limit - taken, chunk_size_ - filled_);
-                const ssize_t got = ::read(fd, room_for(want), want);
-                if (got < 0 && errno == EINTR) {
-                    // As Python's own reads: a signal handler that raises ends the call.
-                    park_if_late();
-                    py::gil_scoped_acquire held;
-                    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-                    continue;
+            for (bool interrupted = true; interrupted;) {
+                interrupted = false;
+                {
+                    LockLetGoToRead released;
+                    while (taken < limit) {
+                        const size_t want = std::min(limit - taken, chunk_size_ - filled_);
+                        const ssize_t got = ::read(fd, room_for(want), want);
+                        if (got < 0 && errno == EINTR) {
+                            interrupted = true;
+                            break;
+                        }
+                        if (got <= 0) {
+                            read_error = got < 0 ? errno : 0;
+                            break;
+                        }
+                        filled_ += size_t(got);
+                        taken += size_t(got);
+                        if (filled_ == chunk_size_) hand_over_gathered(returned);
+                    }
+                    if (!interrupted && stream_->parallel()) stream_->join(false, out, caller_table(), returned);
                 }
-                if (got <= 0) {
-                    read_error = got < 0 ? errno : 0;
-                    break;
-                }
-                filled_ += size_t(got);
-                taken += size_t(got);
-                if (filled_ == chunk_size_) hand_over_gathered(returned);
+                // As Python's own reads: a signal handler that raises ends the call.
+                if (interrupted && PyErr_CheckSignals() != 0) throw py::error_already_set();
             }
-            if (stream_->parallel()) stream_->join(false, out, caller_table(), returned);
         }, returned);
         give_back(returned);
         return py::make_tuple(taken, read_error, output_view());

@@ -18,69 +18,108 @@ namespace vek {
 // Once the interpreter has begun to exit, a thread it leaves behind (a
 // daemon thread) that takes the lock back is ended by pthread_exit on
 // Python 3.13 and before, and that unwinding through a destructor, which
-// may not throw, ends the whole process (std::terminate). So the lock is
-// let go only while the interpreter runs: at exit (atexit, before the
-// interpreter begins to end threads) close_at_exit waits until every
-// thread that let the lock go in these calls has it back, and from then on
-// the calls do their work holding it. Only waits that may not end (another
-// call's mutex, a read) still let it go. A thread other than the main one
-// that comes back once that wait is over, from such a wait or from work
-// the wait gave up on, is parked until the process ends, as Python 3.14
-// parks such threads itself: taking the lock back, it could be ended there.
-// The main thread runs the exit and is never ended so: it goes on.
-inline bool is_main_thread() {
-#if defined(__linux__)
-    return pid_t(syscall(SYS_gettid)) == getpid();  // the main thread's id is the process's
-#else
-    return true;  // no main thread to tell apart: none is parked
-#endif
-}
+// may not throw, ends the whole process (std::terminate). So no thread may
+// be waiting for the lock in these calls when the exit begins. At exit
+// (atexit, after threading's shutdown and before the interpreter ends
+// threads) close_at_exit waits until the threads whose work let the lock
+// go have it back, and from then on the calls do their work holding it.
+// Waits that may not end (another call's mutex, a read) still let it go. A
+// thread coming back after that wait is over (from such a wait, or from
+// work the wait gave up on) is parked until the process ends, as Python
+// 3.14 parks such threads itself; the thread running the exit goes on.
 
+// Pauses the calling thread for good.
 [[noreturn]] inline void park() {
     for (;;) pause();
 }
 
+// The first thread of the process, which runs the exit where none was
+// seen to begin (an embedding that never runs atexit).
+inline bool is_first_thread() {
+#if defined(__linux__)
+    return pid_t(syscall(SYS_gettid)) == getpid();
+#else
+    return true;  // no first thread to tell apart: none is parked
+#endif
+}
 
-// What close_at_exit reads; changed only by threads that hold the lock, so
-// that, holding it, it sees every thread either out or counted.
-// (Atomic only because a thread without the lock reads the state.)
+// Each thread keeps the lock, or waits for it, in these counts only while
+// it changes them; close_at_exit reads them holding the lock, and the
+// order of the two counts against the state (all sequentially consistent)
+// lets no thread slip between them.
 struct ExitGate {
     enum State : int { running, closing, closed };
-    std::atomic<State> state{running};  // closing: work keeps the lock; closed: the wait is over
-    std::atomic<int> without_lock{0};   // threads in these calls that let the lock go
+    std::atomic<State> state{running};  // closing: work keeps the lock; closed: late threads park
+    std::atomic<int> working{0};        // threads whose work let the lock go
+    std::atomic<int> coming_back{0};    // threads that took no park and are taking the lock back
+    std::atomic<pthread_t> exiting_thread{};  // the one that ran close_at_exit
 };
 inline ExitGate exit_gate;
+
+// Whether the interpreter is really ending: atexit's functions can also be
+// run by hand (atexit._run_exitfuncs), after which the process goes on.
+inline bool threads_shut_down() {
+    PyObject* threading = PyDict_GetItemString(PyImport_GetModuleDict(), "threading");
+    if (threading == nullptr) return true;  // no threading, no shutdown to wait for
+    PyObject* flag = PyObject_GetAttrString(threading, "_SHUTTING_DOWN");
+    if (flag == nullptr) {
+        PyErr_Clear();
+        return true;
+    }
+    const bool down = flag == Py_True;
+    Py_DECREF(flag);
+    return down;
+}
 
 // Registered with atexit by each extension. Needs the interpreter lock.
 // Work that does not end soon (a huge call on one thread) is given up on
 // after max_exit_wait: the exit goes on, and the thread parks when it ends.
 inline constexpr auto max_exit_wait = std::chrono::seconds(2);
-inline void close_at_exit() {
-    exit_gate.state = ExitGate::closing;
-    const auto give_up = std::chrono::steady_clock::now() + max_exit_wait;
-    while (exit_gate.without_lock > 0 && std::chrono::steady_clock::now() < give_up) {
+inline void let_others_take_the_lock_while(const std::atomic<int>& count,
+                                           std::chrono::steady_clock::time_point give_up) {
+    while (count > 0 && std::chrono::steady_clock::now() < give_up) {
         PyThreadState* state = PyEval_SaveThread();
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
         PyEval_RestoreThread(state);
     }
+}
+inline void close_at_exit() {
+    // A sub-interpreter's end (where the module may have been imported
+    // first) ends none of the process's threads.
+    if (PyThreadState_Get()->interp != PyInterpreterState_Main() || !threads_shut_down()) return;
+    exit_gate.exiting_thread = pthread_self();
+    exit_gate.state = ExitGate::closing;
+    const auto give_up = std::chrono::steady_clock::now() + max_exit_wait;
+    let_others_take_the_lock_while(exit_gate.working, give_up);
     exit_gate.state = ExitGate::closed;
+    // Those that saw the gate still open take the lock back now.
+    let_others_take_the_lock_while(exit_gate.coming_back, give_up + max_exit_wait);
 }
 
-// Called by a thread without the lock before it takes it back: parks it
-// if it is not the main one and the wait at exit is over, or the
-// interpreter has begun to exit without one (an embedding that never
-// runs atexit).
-inline void park_if_late() {
+// Takes the lock back for a thread that let it go, or parks the thread
+// if it is late (see above), or the interpreter has begun to exit without
+// close_at_exit.
+inline void take_lock_back(PyThreadState* state) {
+    ++exit_gate.coming_back;
 #if PY_VERSION_HEX >= 0x030D0000
-    const bool exiting = Py_IsFinalizing();
+    const bool finalizing = Py_IsFinalizing();
 #else
-    const bool exiting = _Py_IsFinalizing();
+    const bool finalizing = _Py_IsFinalizing();
 #endif
-    if ((exiting || exit_gate.state == ExitGate::closed) && !is_main_thread()) park();
+    const bool late = exit_gate.state == ExitGate::closed && !pthread_equal(pthread_self(), exit_gate.exiting_thread);
+    if (late || (finalizing && !is_first_thread())) {
+        --exit_gate.coming_back;
+        park();
+    }
+    PyEval_RestoreThread(state);
+    --exit_gate.coming_back;
 }
 
 // A child of fork() has only the thread that forked, which held the lock.
-inline void forget_threads_in_child() { exit_gate.without_lock = 0; }
+inline void forget_threads_in_child() {
+    exit_gate.working = 0;
+    exit_gate.coming_back = 0;
+}
 
 // Each extension's module init calls this once.
 inline void register_close_at_exit() {
@@ -93,26 +132,27 @@ inline void register_close_at_exit() {
 inline constexpr size_t release_lock_from = size_t(4) << 10;
 
 // The interpreter lock let go for the scope when the work is large enough
-// and the interpreter is not exiting (see close_at_exit), taken back (or
-// the thread parked) as park_if_late says.
+// and the interpreter is not exiting (see close_at_exit).
 class MaybeReleaseLock {
 public:
     explicit MaybeReleaseLock(size_t work)
-        : MaybeReleaseLock(work >= release_lock_from && exit_gate.state == ExitGate::running) {}
+        : MaybeReleaseLock(work >= release_lock_from && exit_gate.state == ExitGate::running, true) {}
     ~MaybeReleaseLock() {
         if (state_ == nullptr) return;
-        park_if_late();
-        PyEval_RestoreThread(state_);
-        --exit_gate.without_lock;
+        take_lock_back(state_);
+        if (counted_) --exit_gate.working;
     }
     MaybeReleaseLock(const MaybeReleaseLock&) = delete;
     MaybeReleaseLock& operator=(const MaybeReleaseLock&) = delete;
 
 protected:
-    explicit MaybeReleaseLock(bool release) : state_(release ? (++exit_gate.without_lock, PyEval_SaveThread()) : nullptr) {}
+    // `counted`: close_at_exit waits for the scope to end.
+    MaybeReleaseLock(bool release, bool counted)
+        : state_(release ? ((counted ? ++exit_gate.working : 0), PyEval_SaveThread()) : nullptr), counted_(counted) {}
 
 private:
     PyThreadState* state_;
+    bool counted_;
 };
 
 // Let go for the whole scope, as pybind11::gil_scoped_release, unless the
@@ -122,11 +162,19 @@ public:
     ReleasedLock() : MaybeReleaseLock(release_lock_from) {}
 };
 
-// Let go for a wait that may not end (another thread, a read), whatever
-// the state of the exit.
+// Let go for a wait on another call, whatever the state of the exit (that
+// call may need the lock to end); close_at_exit waits for it, as such
+// waits end with the work they wait for.
 class LockLetGoToWait : public MaybeReleaseLock {
 public:
-    LockLetGoToWait() : MaybeReleaseLock(true) {}
+    LockLetGoToWait() : MaybeReleaseLock(true, true) {}
+};
+
+// Let go for a read, which may wait for ever: close_at_exit does not wait
+// for it, and a thread that comes back from it late is parked.
+class LockLetGoToRead : public MaybeReleaseLock {
+public:
+    LockLetGoToRead() : MaybeReleaseLock(true, false) {}
 };
 
 // Holds an object's mutex without holding the interpreter lock while

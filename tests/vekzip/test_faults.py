@@ -312,6 +312,57 @@ def test_daemon_threads_compressing_at_exit_do_not_abort_the_process(worker):
         assert result.stdout == "late ok\n"
 
 
+EXIT_CASES = {
+    # A child forked while a thread compresses kept counting that thread,
+    # which does not exist there, and waited 2 s at every exit.
+    "forked child": """
+        import os, sys, threading, time, vekzip
+        data = os.urandom(32 << 20)
+        threading.Thread(target=vekzip.compress, args=(data,)).start()
+        time.sleep(0.02)
+        start = time.monotonic()
+        pid = os.fork()
+        if pid == 0:
+            sys.exit(0)
+        os.waitpid(pid, 0)
+        print(time.monotonic() - start < 1)
+        """,
+    # A thread reading an idle pipe held the exit until the pipe's writer
+    # ended (for ever), holding the interpreter lock in the read.
+    "idle read": """
+        import os, threading, time, vekzip
+        r, w = os.pipe()
+        c = vekzip.compressobj()
+        def read():
+            while c.compress_from(r, 1)[0]:
+                pass
+        threading.Thread(target=read, daemon=True).start()
+        time.sleep(0.05)
+        os.write(w, b"x")
+        print(True)
+        """,
+    # Exit functions run by hand left every later call holding the lock:
+    # a read that another thread's write would end waited for ever.
+    "exit functions run by hand": """
+        import atexit, os, threading, vekzip
+        atexit._run_exitfuncs()
+        r, w = os.pipe()
+        threading.Timer(0.2, lambda: (os.write(w, b"data"), os.close(w))).start()
+        got = vekzip.compressobj().compress_from(r, 100)[0]
+        print(got == 4)
+        """,
+}
+
+
+@pytest.mark.parametrize("case", EXIT_CASES)
+def test_an_exit_is_neither_delayed_nor_stopped_by_threads_inside_calls(case):
+    start = time.monotonic()
+    result = run_python(EXIT_CASES[case], timeout=30)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "True\n"
+    assert time.monotonic() - start < 2  # the wait at exit gives up after 2 s
+
+
 def test_a_file_object_with_only_write_is_enough():
     class WriteOnly:
         def __init__(self):
