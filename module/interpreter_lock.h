@@ -24,9 +24,12 @@ namespace vek {
 // threads) close_at_exit waits until the threads whose work let the lock
 // go have it back, and from then on the calls do their work holding it.
 // Waits that may not end (another call's mutex, a read) still let it go. A
-// thread coming back after that wait is over (from such a wait, or from
-// work the wait gave up on) is parked until the process ends, as Python
-// 3.14 parks such threads itself; the thread running the exit goes on.
+// thread coming back after that wait is over, from work the wait gave up
+// on or from a wait for another call, is parked until the process ends, as
+// Python 3.14 parks such threads itself; the thread running the exit goes
+// on. A read is not waited for: a thread coming back from one takes the
+// lock back (a later exit function may wait for what it holds), parked
+// only once the interpreter has begun to exit.
 
 // Pauses the calling thread for good.
 [[noreturn]] inline void park() {
@@ -92,21 +95,23 @@ inline void close_at_exit() {
     const auto give_up = std::chrono::steady_clock::now() + max_exit_wait;
     let_others_take_the_lock_while(exit_gate.working, give_up);
     exit_gate.state = ExitGate::closed;
-    // Those that saw the gate still open take the lock back now.
-    let_others_take_the_lock_while(exit_gate.coming_back, give_up + max_exit_wait);
+    // Those that saw the gate still open take the lock back now; they only
+    // need the lock, so this wait ends as soon as they have had it.
+    let_others_take_the_lock_while(exit_gate.coming_back, std::chrono::steady_clock::time_point::max());
 }
 
 // Takes the lock back for a thread that let it go, or parks the thread
-// if it is late (see above), or the interpreter has begun to exit without
-// close_at_exit.
-inline void take_lock_back(PyThreadState* state) {
+// if it is late and `park_when_late` (see above), or the interpreter has
+// begun to exit without close_at_exit.
+inline void take_lock_back(PyThreadState* state, bool park_when_late) {
     ++exit_gate.coming_back;
 #if PY_VERSION_HEX >= 0x030D0000
     const bool finalizing = Py_IsFinalizing();
 #else
     const bool finalizing = _Py_IsFinalizing();
 #endif
-    const bool late = exit_gate.state == ExitGate::closed && !pthread_equal(pthread_self(), exit_gate.exiting_thread);
+    const bool late = park_when_late && exit_gate.state == ExitGate::closed &&
+                      !pthread_equal(pthread_self(), exit_gate.exiting_thread);
     if (late || (finalizing && !is_first_thread())) {
         --exit_gate.coming_back;
         park();
@@ -117,6 +122,7 @@ inline void take_lock_back(PyThreadState* state) {
 
 // A child of fork() has only the thread that forked, which held the lock.
 inline void forget_threads_in_child() {
+    exit_gate.state = ExitGate::running;  // (a fork from an exit function: the child goes on)
     exit_gate.working = 0;
     exit_gate.coming_back = 0;
 }
@@ -139,7 +145,7 @@ public:
         : MaybeReleaseLock(work >= release_lock_from && exit_gate.state == ExitGate::running, true) {}
     ~MaybeReleaseLock() {
         if (state_ == nullptr) return;
-        take_lock_back(state_);
+        take_lock_back(state_, counted_);
         if (counted_) --exit_gate.working;
     }
     MaybeReleaseLock(const MaybeReleaseLock&) = delete;
@@ -171,7 +177,7 @@ public:
 };
 
 // Let go for a read, which may wait for ever: close_at_exit does not wait
-// for it, and a thread that comes back from it late is parked.
+// for it, and a thread that comes back from it takes the lock back.
 class LockLetGoToRead : public MaybeReleaseLock {
 public:
     LockLetGoToRead() : MaybeReleaseLock(true, false) {}
