@@ -196,7 +196,8 @@ public:
         size_t taken = 0;
         int read_error = 0;
         failing([&] {
-            for (bool interrupted = true; interrupted;) {
+            bool interrupted;
+            do {
                 interrupted = false;
                 {
                     LockLetGoToRead released;
@@ -219,7 +220,7 @@ public:
                 }
                 // As Python's own reads: a signal handler that raises ends the call.
                 if (interrupted && PyErr_CheckSignals() != 0) throw py::error_already_set();
-            }
+            } while (interrupted);
         }, returned);
         give_back(returned);
         return py::make_tuple(taken, read_error, output_view());

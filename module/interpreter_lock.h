@@ -46,10 +46,11 @@ inline bool is_first_thread() {
 #endif
 }
 
-// Each thread keeps the lock, or waits for it, in these counts only while
-// it changes them; close_at_exit reads them holding the lock, and the
-// order of the two counts against the state (all sequentially consistent)
-// lets no thread slip between them.
+// `working` changes only under the lock, so close_at_exit, holding it, sees
+// every such thread counted or gone. `coming_back` changes without it, each
+// thread adding itself before it reads the state: with both sequentially
+// consistent, close_at_exit either sees the thread counted or the thread
+// sees the gate closed.
 struct ExitGate {
     enum State : int { running, closing, closed };
     std::atomic<State> state{running};  // closing: work keeps the lock; closed: late threads park
@@ -74,10 +75,11 @@ inline bool threads_shut_down() {
     return down;
 }
 
-// Registered with atexit by each extension. Needs the interpreter lock.
 // Work that does not end soon (a huge call on one thread) is given up on
-// after max_exit_wait: the exit goes on, and the thread parks when it ends.
+// after this: the exit goes on, and the thread parks when it ends.
 inline constexpr auto max_exit_wait = std::chrono::seconds(2);
+
+// Lets the lock go in short sleeps while `count` is above 0, until give_up.
 inline void let_others_take_the_lock_while(const std::atomic<int>& count,
                                            std::chrono::steady_clock::time_point give_up) {
     while (count > 0 && std::chrono::steady_clock::now() < give_up) {
@@ -86,6 +88,7 @@ inline void let_others_take_the_lock_while(const std::atomic<int>& count,
         PyEval_RestoreThread(state);
     }
 }
+// Registered with atexit by each extension. Needs the interpreter lock.
 inline void close_at_exit() {
     // A sub-interpreter's end (where the module may have been imported
     // first) ends none of the process's threads.
@@ -153,10 +156,14 @@ public:
 
 protected:
     // `counted`: close_at_exit waits for the scope to end.
-    MaybeReleaseLock(bool release, bool counted)
-        : state_(release ? ((counted ? ++exit_gate.working : 0), PyEval_SaveThread()) : nullptr), counted_(counted) {}
+    MaybeReleaseLock(bool release, bool counted) : state_(release ? let_go(counted) : nullptr), counted_(counted) {}
 
 private:
+    static PyThreadState* let_go(bool counted) {
+        if (counted) ++exit_gate.working;
+        return PyEval_SaveThread();
+    }
+
     PyThreadState* state_;
     bool counted_;
 };
