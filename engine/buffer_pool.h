@@ -6,6 +6,7 @@
 // without wasting more than half of it.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -62,64 +63,72 @@ public:
     // buffers (filled only as far as the output goes) as those: mixed, every
     // buffer would end up with all its pages touched.
     static PooledBuffer take(size_t size) {
-        {
-            BufferPool& pool = instance();
-            std::lock_guard<std::mutex> lock(pool.mutex_);
-            auto best = pool.kept_.end();
-            for (auto it = pool.kept_.begin(); it != pool.kept_.end(); ++it) {
+        if (BufferPool* pool = instance()) {
+            std::lock_guard<std::mutex> lock(pool->mutex_);
+            auto best = pool->kept_.end();
+            for (auto it = pool->kept_.begin(); it != pool->kept_.end(); ++it) {
                 if (it->capacity >= size && it->capacity / 2 <= size &&
-                    (best == pool.kept_.end() || it->capacity < best->capacity))
+                    (best == pool->kept_.end() || it->capacity < best->capacity))
                     best = it;
             }
-            if (best != pool.kept_.end()) {
+            if (best != pool->kept_.end()) {
                 PooledBuffer found = std::move(*best);
-                *best = std::move(pool.kept_.back());
-                pool.kept_.pop_back();
-                pool.retained_ -= found.capacity;
+                *best = std::move(pool->kept_.back());
+                pool->kept_.pop_back();
+                pool->retained_ -= found.capacity;
                 return found;
             }
         }
         return fresh_buffer(size);
     }
 
-    // Keeps the buffer while the limit allows, else frees it.
+    // Keeps the buffer while the limit allows, else frees it. Never throws
+    // (it runs in destructors).
     static void give(PooledBuffer buffer) {
         if (!buffer.bytes) return;
-        BufferPool& pool = instance();
-        std::lock_guard<std::mutex> lock(pool.mutex_);
-        if (pool.retained_ + buffer.capacity > retained_limit) return;
-        pool.retained_ += buffer.capacity;
-        pool.kept_.push_back(std::move(buffer));
+        BufferPool* pool = instance();
+        if (pool == nullptr) return;
+        std::lock_guard<std::mutex> lock(pool->mutex_);
+        if (pool->retained_ + buffer.capacity > retained_limit) return;
+        try {
+            pool->kept_.push_back(std::move(buffer));
+        } catch (const std::bad_alloc&) {
+            return;  // no room to note it: freed instead
+        }
+        pool->retained_ += pool->kept_.back().capacity;
     }
 
     // Bytes kept now, at most retained_limit.
     static size_t retained() {
-        BufferPool& pool = instance();
-        std::lock_guard<std::mutex> lock(pool.mutex_);
-        return pool.retained_;
+        BufferPool* pool = instance();
+        if (pool == nullptr) return 0;
+        std::lock_guard<std::mutex> lock(pool->mutex_);
+        return pool->retained_;
     }
 
 private:
-    // One pool per process image: after fork() the parent's may be locked by
-    // a thread the child does not have, so the child starts its own (and
-    // leaves the copied one alone).
-    static BufferPool& instance() {
-        static thread_local uint64_t seen = ~uint64_t(0);
-        static BufferPool* pool = nullptr;
-        static std::mutex made;
+    explicit BufferPool(uint64_t generation) : generation_(generation) {}
+
+    // This process image's pool; nullptr only when there is no memory for
+    // one. After fork() the parent's may be locked by a thread the child
+    // does not have, so the child starts its own and leaves the copied one
+    // alone (never freed). No lock guards the choice, for the same reason: a
+    // lock held by a parent's thread at the fork would be held in the child
+    // for ever.
+    static BufferPool* instance() {
+        static std::atomic<BufferPool*> current{nullptr};
         const uint64_t generation = fork_generation();
-        if (seen != generation || pool == nullptr) {
-            std::lock_guard<std::mutex> lock(made);
-            static uint64_t made_in = ~uint64_t(0);
-            if (made_in != generation) {
-                pool = new BufferPool;  // the previous one is a parent's: never touched again
-                made_in = generation;
-            }
-            seen = generation;
+        BufferPool* pool = current.load(std::memory_order_acquire);
+        while (pool == nullptr || pool->generation_ != generation) {
+            auto* fresh = new (std::nothrow) BufferPool(generation);
+            if (fresh == nullptr) return nullptr;
+            if (current.compare_exchange_strong(pool, fresh, std::memory_order_acq_rel)) return fresh;
+            delete fresh;  // another thread of this image made one first: `pool` is now it
         }
-        return *pool;
+        return pool;
     }
 
+    const uint64_t generation_;
     std::mutex mutex_;
     std::vector<PooledBuffer> kept_;
     size_t retained_ = 0;

@@ -14,13 +14,15 @@ namespace vek {
 
 inline std::atomic<uint64_t> fork_generation_counter{0};
 
+// Registered when the library loads, not on a first call: a first call's
+// guard taken by a thread of the parent at the fork would stay taken in the
+// child. A child inherits the registration.
+inline const bool fork_generation_registered = [] {
+    pthread_atfork(nullptr, nullptr, [] { fork_generation_counter.fetch_add(1); });
+    return true;
+}();
+
 inline uint64_t fork_generation() {
-    // Registered once per process image; a child inherits the registration.
-    static const bool registered = [] {
-        pthread_atfork(nullptr, nullptr, [] { fork_generation_counter.fetch_add(1); });
-        return true;
-    }();
-    (void)registered;
     return fork_generation_counter.load(std::memory_order_relaxed);
 }
 

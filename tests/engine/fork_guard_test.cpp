@@ -2,6 +2,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <memory>
+#include <vector>
+
 #include "buffer_pool.h"
 #include "engine_support.h"
 #include "fork_guard.h"
@@ -46,6 +49,32 @@ TEST(ForkGuard, AChildNeverTakesTheParentsKeptBuffers) {
         PooledBuffer b = BufferPool::take(1 << 20);
         return b.bytes.get() != kept ? 0 : 1;
     }), 0);
+}
+
+// A fork just as new workers make their first calls to the pool, some
+// holding whatever lock that takes: the child's pool never waits for it (a
+// lock shared by every process image hung a child for good).
+TEST(ForkGuard, AChildNeverWaitsForALockOfTheParentsWorkers) {
+    SKIP_UNDER_THREAD_SANITIZER();
+    const Bytes in = engine_input(3, 40'000);
+    int hung = 0;
+    for (int i = 0; i < 200 && hung == 0; ++i) {
+        ParallelStream stream(1, format_gzip, 2, -1);
+        for (int j = 0; j < 2; ++j) {
+            auto job = std::make_unique<Job>();
+            job->data = in.data();
+            job->size = in.size();
+            stream.submit(std::move(job));
+        }
+        hung = in_child([] {
+            alarm(10);  // a hang ends the child with SIGALRM
+            BufferPool::give(BufferPool::take(4096));
+            return 0;
+        });
+        std::vector<std::unique_ptr<Job>> returned;
+        stream.stop(returned);
+    }
+    EXPECT_EQ(hung, 0);
 }
 
 // A stream copied into a child has no workers there: forsaking it hands
