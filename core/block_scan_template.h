@@ -63,6 +63,18 @@ inline uint32_t opaque(uint32_t value) {
     return value;
 }
 
+// The window is a power of two, so a distance index outside it is one with
+// a bit above the window's set: a mask tests it (one andn with BMI), where
+// a comparison costs a compare, a set and a zeroing.
+inline constexpr uint32_t outside_window = ~(max_distance - 1);
+static_assert(std::has_single_bit(max_distance));
+
+// A probe finds a candidate when its distance index lies in the window and
+// the first four bytes agree: one branch for both.
+inline bool finds_candidate(uint32_t distance_index, uint64_t diff) {
+    return (opaque(distance_index & outside_window) | uint32_t(diff)) == 0;
+}
+
 // The scan's bit writer keeps fewer than 8 bits between codes: a flush
 // stores eight bytes and steps over the whole ones, with no branch. The
 // record's writer spills 32 bits at a time instead; the call hands back
@@ -177,7 +189,7 @@ private:
             const uint32_t distance_index = here - slot.position - 1;
             const uint64_t diff = slot.bytes ^ ahead;
             slot = {here, ahead};
-            if ((opaque(distance_index >= max_distance) | uint32_t(diff)) == 0) [[unlikely]] {
+            if (finds_candidate(distance_index, diff)) [[unlikely]] {
                 const uint8_t* from = p_ - distance_index - 1;
                 if (near_end) {
                     const uint32_t length = 4 + count_equal(from + 4, p_ + 4, uint32_t(in_end_ - p_) - 4);
@@ -204,7 +216,7 @@ private:
         distance_index = here - slot.position - 1;
         diff = slot.bytes ^ ahead;
         slot = {here, ahead};
-        return (opaque(distance_index >= max_distance) | uint32_t(diff)) == 0;
+        return finds_candidate(distance_index, diff);
     }
 
     // A probe whose loads are issued ahead of the work before it: the eight
@@ -239,7 +251,7 @@ private:
         distance_index = here - a.position - 1;
         diff = a.entry_bytes ^ a.bytes;
         *a.slot = {here, a.bytes};
-        return (opaque(distance_index >= max_distance) | uint32_t(diff)) == 0;
+        return finds_candidate(distance_index, diff);
     }
 
     // Rounds of `group` positions in an open block with the run written as
