@@ -110,12 +110,20 @@ struct RunStart {
     const uint8_t* at;
 };
 
-// literal_codes widened, so that a code comes out with one 32-bit shift.
-inline constexpr std::array<uint32_t, 256> literal_codes32 = [] {
+// literal_codes laid out for four literals at a time: the length in the low
+// six bits, the code above. A sum of entries then holds the sum of their
+// lengths in its low six bits, which are all that a 64-bit shift reads of
+// its count: the codes' offsets need no masking.
+inline constexpr uint32_t literal_code_shift = 6;
+inline constexpr std::array<uint32_t, 256> literal_entries = [] {
     std::array<uint32_t, 256> table{};
-    for (uint32_t byte = 0; byte < 256; ++byte) table[byte] = literal_codes[byte];
+    for (uint32_t byte = 0; byte < 256; ++byte)
+        table[byte] = uint32_t(literal_codes[byte] >> 4) << literal_code_shift | (literal_codes[byte] & 15);
     return table;
 }();
+// Four lengths of at most 9 never carry out of the six bits.
+static_assert(4 * 9 < 1u << literal_code_shift);
+static_assert(literal_entries[0] == (0x0C << 6 | 8) && literal_entries[255] == (0x1FF << 6 | 9));
 
 #define VEK_HOT [[gnu::always_inline]] inline
 
@@ -304,11 +312,12 @@ private:
     // A run that reaches its 52nd wide byte among them is rewound as literal()
     // would have rewound it there; the literals after that one only counted.
     VEK_HOT void write_four_literals() {
-        const uint32_t e0 = literal_codes32[p_[0]], e1 = literal_codes32[p_[1]];
-        const uint32_t e2 = literal_codes32[p_[2]], e3 = literal_codes32[p_[3]];
-        const uint32_t n0 = e0 & 15, n1 = n0 + (e1 & 15), n2 = n1 + (e2 & 15), n3 = n2 + (e3 & 15);
-        const uint64_t bits = uint64_t(e0 >> 4) | uint64_t(e1 >> 4) << n0 | uint64_t(e2 >> 4) << n1 |
-                              uint64_t(e3 >> 4) << n2;
+        const uint64_t e0 = literal_entries[p_[0]], e1 = literal_entries[p_[1]];
+        const uint64_t e2 = literal_entries[p_[2]], e3 = literal_entries[p_[3]];
+        const uint64_t at1 = e0, at2 = at1 + e1, at3 = at2 + e2;
+        const uint32_t n3 = uint32_t(at3 + e3) & 63;
+        const uint64_t bits = e0 >> literal_code_shift | (e1 >> literal_code_shift) << (at1 & 63) |
+                              (e2 >> literal_code_shift) << (at2 & 63) | (e3 >> literal_code_shift) << (at3 & 63);
         w_.queue |= bits << w_.count;
         w_.count += n3;
         w_.flush();
