@@ -268,6 +268,9 @@ private:
     // ahead of the codes still to write for the match before it; nothing
     // between writes a slot, so it reads what the probe in place would read.
     VEK_HOT void direct_rounds(const uint8_t* end) {
+        // The last position a round may start at (the caller made sure of
+        // one): one comparison a round instead of a subtraction and one.
+        const uint8_t* const last_start = end - group;
         Ahead next = load_ahead(p_);
         for (;;) {
             uint32_t distance_index;
@@ -281,7 +284,7 @@ private:
                         misses = 3;
                         if (!probe(p_ + 3, distance_index, diff)) [[likely]] {
                             write_four_literals();
-                            if (mode_ != RunMode::Direct || end - p_ < group) [[unlikely]] return;
+                            if (mode_ != RunMode::Direct || p_ > last_start) [[unlikely]] return;
                             next = load_ahead(p_);
                             continue;
                         }
@@ -293,7 +296,7 @@ private:
             const uint32_t length = match_length(from, diff);
             if (accept_match(length, distance_index)) {
                 const uint8_t* after = p_ + length;
-                if (end - after < group) {
+                if (after > last_start) {
                     write_match(length, distance_index);
                     return;
                 }
@@ -303,7 +306,7 @@ private:
                 continue;
             }
             literal();
-            if (mode_ != RunMode::Direct || end - p_ < group) return;
+            if (mode_ != RunMode::Direct || p_ > last_start) return;
             next = load_ahead(p_);
         }
     }
