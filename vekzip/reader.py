@@ -45,7 +45,9 @@ import gzip
 import io
 import os
 import threading
+import weakref
 import zlib
+from concurrent.futures import ThreadPoolExecutor
 
 from . import _engine
 from . import index as index_format
@@ -171,6 +173,7 @@ class _PooledJob:
         self._changed = threading.Condition(threading.Lock())
         self._done = self._cancelled = False
         self._error: BaseException | None = None
+        _pooled_jobs.add(self)
 
     def run(self) -> None:
         try:
@@ -210,6 +213,24 @@ class _PooledJob:
             self._cancelled = True
             self._ready.clear()
             self._changed.notify_all()
+
+
+# Jobs whose pool thread may be waiting for a reader to take its pieces.
+# The interpreter joins pool threads at exit, before atexit's functions run:
+# a file left open would hold the exit for ever, so its jobs are cancelled
+# first. Registered after concurrent.futures' own join, so it runs before.
+_pooled_jobs: weakref.WeakSet[_PooledJob] = weakref.WeakSet()
+
+
+def _cancel_pooled_jobs() -> None:
+    for job in list(_pooled_jobs):
+        job.cancel()
+
+
+try:
+    threading._register_atexit(_cancel_pooled_jobs)  # type: ignore[attr-defined]
+except RuntimeError:  # imported while the interpreter exits: its pools are joined already
+    pass
 
 
 class _Window(io.RawIOBase):
@@ -451,8 +472,6 @@ class IndexedReader(io.RawIOBase):
             self._jobs[number] = _InlineJob(pieces, keep)
             return
         if self._pool is None:
-            from concurrent.futures import ThreadPoolExecutor
-
             self._pool = ThreadPoolExecutor(self._threads, thread_name_prefix="vekzip-read")
         job = _PooledJob(pieces, keep)
         self._jobs[number] = job

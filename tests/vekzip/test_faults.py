@@ -364,6 +364,14 @@ EXIT_CASES = {
         got = vekzip.compressobj().compress_from(r, 100)[0]
         print(got == 4)
         """,
+    # An indexed file left open: its pool threads, waiting for a reader to
+    # take their pieces, were joined before atexit and held the exit for ever.
+    "indexed file left open": """
+        import io, os, vekzip
+        data = os.urandom(1 << 20) * 8
+        f = vekzip.open(io.BytesIO(vekzip.compress(data, index=True, chunk_size=1 << 20)), "rb", threads=2)
+        print(f.read(10) == data[:10])
+        """,
 }
 
 
