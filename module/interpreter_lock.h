@@ -24,12 +24,14 @@ namespace vek {
 // threads) close_at_exit waits until the threads whose work let the lock
 // go have it back, and from then on the calls do their work holding it.
 // Waits that may not end (another call's mutex, a read) still let it go. A
-// thread coming back after that wait is over, from work the wait gave up
-// on or from a wait for another call, is parked until the process ends, as
-// Python 3.14 parks such threads itself; the thread running the exit goes
-// on. A read is not waited for: a thread coming back from one takes the
-// lock back (a later exit function may wait for what it holds), parked
-// only once the interpreter has begun to exit.
+// thread coming back after that wait is over (work longer than the wait, a
+// read, a wait for another call) takes the lock back: it may hold an
+// object's mutex or a writer's lock that a later exit function needs, so
+// parking it there would hold the exit for ever. Only once the interpreter
+// is finalizing is such a thread parked until the process ends, as Python
+// 3.14 parks such threads itself; the first thread goes on. What is left is
+// work longer than the wait still waiting for the lock when finalizing
+// begins.
 
 // Pauses the calling thread for good.
 [[noreturn]] inline void park() {
@@ -48,15 +50,13 @@ inline bool is_first_thread() {
 
 // `working` changes only under the lock, so close_at_exit, holding it, sees
 // every such thread counted or gone. `coming_back` changes without it, each
-// thread adding itself before it reads the state: with both sequentially
-// consistent, close_at_exit either sees the thread counted or the thread
-// sees the gate closed.
+// thread adding itself before it asks whether the interpreter is
+// finalizing, which it cannot be while close_at_exit waits.
 struct ExitGate {
-    enum State : int { running, closing, closed };
-    std::atomic<State> state{running};  // closing: work keeps the lock; closed: late threads park
+    enum State : int { running, closing };
+    std::atomic<State> state{running};  // closing: work keeps the lock
     std::atomic<int> working{0};        // threads whose work let the lock go
-    std::atomic<int> coming_back{0};    // threads that took no park and are taking the lock back
-    std::atomic<pthread_t> exiting_thread{};  // the one that ran close_at_exit
+    std::atomic<int> coming_back{0};    // threads taking the lock back, not parked
 };
 inline ExitGate exit_gate;
 
@@ -93,29 +93,24 @@ inline void close_at_exit() {
     // A sub-interpreter's end (where the module may have been imported
     // first) ends none of the process's threads.
     if (PyThreadState_Get()->interp != PyInterpreterState_Main() || !threads_shut_down()) return;
-    exit_gate.exiting_thread = pthread_self();
     exit_gate.state = ExitGate::closing;
     const auto give_up = std::chrono::steady_clock::now() + max_exit_wait;
     let_others_take_the_lock_while(exit_gate.working, give_up);
-    exit_gate.state = ExitGate::closed;
     // Those that saw the gate still open take the lock back now; they only
     // need the lock, so this wait ends as soon as they have had it.
     let_others_take_the_lock_while(exit_gate.coming_back, std::chrono::steady_clock::time_point::max());
 }
 
 // Takes the lock back for a thread that let it go, or parks the thread
-// if it is late and `park_when_late` (see above), or the interpreter has
-// begun to exit without close_at_exit.
-inline void take_lock_back(PyThreadState* state, bool park_when_late) {
+// once the interpreter is finalizing (see above).
+inline void take_lock_back(PyThreadState* state) {
     ++exit_gate.coming_back;
 #if PY_VERSION_HEX >= 0x030D0000
     const bool finalizing = Py_IsFinalizing();
 #else
     const bool finalizing = _Py_IsFinalizing();
 #endif
-    const bool late = park_when_late && exit_gate.state == ExitGate::closed &&
-                      !pthread_equal(pthread_self(), exit_gate.exiting_thread);
-    if (late || (finalizing && !is_first_thread())) {
+    if (finalizing && !is_first_thread()) {
         --exit_gate.coming_back;
         park();
     }
@@ -148,7 +143,7 @@ public:
         : MaybeReleaseLock(work >= release_lock_from && exit_gate.state == ExitGate::running, true) {}
     ~MaybeReleaseLock() {
         if (state_ == nullptr) return;
-        take_lock_back(state_, counted_);
+        take_lock_back(state_);
         if (counted_) --exit_gate.working;
     }
     MaybeReleaseLock(const MaybeReleaseLock&) = delete;
