@@ -9,6 +9,7 @@
 #include <new>
 
 #include "fast_calls.h"
+#include "fork_guard.h"
 #include "interpreter_lock.h"
 #include "output_buffer.h"
 #include "pieces.h"
@@ -25,7 +26,7 @@ public:
     vek_compressobj(int level, int format) { init_stream(&stream, level, format); }
 
     py::bytes compress(const py::bytes& obj) {
-        auto lock = lock_call(call_mutex);
+        auto lock = lock_here();
         if (finished())
             throw py::value_error("compress() called after flush(): the stream is finished");
         const auto* data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(obj.ptr()));
@@ -56,7 +57,7 @@ public:
     }
 
     py::bytes flush() {
-        auto lock = lock_call(call_mutex);
+        auto lock = lock_here();
         // A finished stream stays finished: another trailer would corrupt it.
         if (finished()) return py::bytes();
         uint8_t out[finish_output_limit];
@@ -66,6 +67,22 @@ public:
     }
 
 private:
+    // The object's mutex. In a child of fork() it may be held for good by a
+    // thread of the parent that was inside a call, whose stream is then half
+    // written: refused. Free at the fork, the object is the child's own.
+    std::unique_lock<std::mutex> lock_here() {
+        if (generation_ == fork_generation()) return lock_call(call_mutex);
+        std::unique_lock<std::mutex> lock(call_mutex, std::try_to_lock);
+        if (!lock.owns_lock()) {
+            PyErr_SetString(PyExc_RuntimeError,
+                            "another thread was inside this compressobj when the process forked; "
+                            "the child cannot use it (make a new one there)");
+            throw py::error_already_set();
+        }
+        generation_ = fork_generation();
+        return lock;
+    }
+
     bool finished() const {
         return stream.state == StreamState::Done || stream.state == StreamState::End;
     }
@@ -97,6 +114,7 @@ private:
     }
 
     DeflateStream stream{};
+    uint64_t generation_ = fork_generation();
     // For calls too large for the thread's scratch area that can reuse it.
     OutputBuffer output;
     // One call at a time per object; the interpreter lock is released inside.

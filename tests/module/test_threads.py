@@ -4,8 +4,13 @@ is released while the core works."""
 
 import os
 import random
+import signal
 import threading
+import time
+import zlib
 from concurrent.futures import ThreadPoolExecutor
+
+import pytest
 
 import vek
 from conftest import compress_pieces, inflate
@@ -94,3 +99,38 @@ def test_small_messages_on_many_threads_match_one_thread():
     with ThreadPoolExecutor(max_workers=8) as pool:
         for _ in range(5):
             assert list(pool.map(lambda m: compress_pieces([m], 1, 0), messages)) == expected
+
+
+@pytest.mark.parametrize("busy_at_fork", [True, False])
+def test_a_forked_child_never_waits_for_a_compressobj_the_parent_was_inside(busy_at_fork):
+    # A thread of the parent inside compress() at the fork held the object's
+    # mutex in the child for good: the child's call waited for ever. Now
+    # the child is refused; an object idle at the fork is the child's own.
+    obj = vek.compressobj(1, vek.VEK_FMT_GZIP)
+    head = obj.compress(b"before the fork " * 1000)
+    worker = None
+    if busy_at_fork:
+        started = threading.Event()
+
+        def work():
+            started.set()
+            obj.compress(os.urandom(1 << 20) * 48)
+
+        worker = threading.Thread(target=work)
+        worker.start()
+        started.wait()
+        time.sleep(0.05)
+    pid = os.fork()
+    if pid == 0:
+        signal.alarm(20)  # a hang ends the child
+        try:
+            out = head + obj.compress(b"child " * 1000) + obj.flush()
+            ok = zlib.decompress(out, 31) == b"before the fork " * 1000 + b"child " * 1000
+            os._exit(0 if ok and not busy_at_fork else 3)
+        except RuntimeError:
+            os._exit(4 if busy_at_fork else 5)
+        os._exit(6)
+    _, status = os.waitpid(pid, 0)
+    if worker is not None:
+        worker.join()
+    assert os.waitstatus_to_exitcode(status) == (4 if busy_at_fork else 0)
