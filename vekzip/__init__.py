@@ -128,6 +128,7 @@ class IndexedCompressor:
         self._engine = engine
         self._indexed = False
         self._lock = _thread.allocate_lock()  # one index, also when threads share the object
+        self._pid = os.getpid()
         # The stream's first bytes, until they hold the header: an empty
         # stream has no chunk recorded, and its one chunk starts there.
         self._head = b""
@@ -140,6 +141,9 @@ class IndexedCompressor:
         return self._kept(self._engine.compress(data))
 
     def flush(self, mode: int = Z_FINISH) -> bytes:
+        if os.getpid() != self._pid:  # before the lock, which a parent's thread may hold
+            raise RuntimeError("this stream belongs to the process that made it; after fork() a child "
+                               "cannot use it (make a new one there)")
         with self._lock:
             out = self._kept(self._engine.flush(mode))
             if mode == Z_FINISH and not self._indexed:

@@ -316,11 +316,13 @@ class IndexedReader(io.RawIOBase):
         return True
 
     def tell(self) -> int:
+        self._check_process()  # before the lock, which a parent's thread may hold
         with self._lock:
             self._check()
             return self._position
 
     def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
+        self._check_process()  # before the lock, which a parent's thread may hold
         with self._lock:
             self._check()
             if whence == io.SEEK_SET:
@@ -342,11 +344,13 @@ class IndexedReader(io.RawIOBase):
             return self._position
 
     def readinto(self, buffer: Any) -> int:
+        self._check_process()  # before the lock, which a parent's thread may hold
         with self._lock, memoryview(buffer) as out:
             self._check()
             return self._read_into(out.cast("B"))
 
     def readall(self) -> bytes:
+        self._check_process()  # before the lock, which a parent's thread may hold
         with self._lock:
             self._check()
             parts: list[bytes | bytearray] = []
@@ -361,6 +365,12 @@ class IndexedReader(io.RawIOBase):
 
     def close(self) -> None:
         if self.closed:
+            return
+        if os.getpid() != self._pid:
+            # A forked child: the locks and jobs may be held by threads of
+            # the parent that do not exist here. The descriptors go with
+            # the process.
+            super().close()
             return
         self._closing = True
         for job in list(self._jobs.values()):
@@ -383,6 +393,9 @@ class IndexedReader(io.RawIOBase):
     def _check(self) -> None:
         if self.closed or self._closing:
             raise ValueError("I/O operation on closed file")
+        self._check_process()
+
+    def _check_process(self) -> None:
         if os.getpid() != self._pid:
             raise RuntimeError("this reader belongs to the process that opened it; after fork() open the file again")
 

@@ -518,3 +518,46 @@ def test_a_write_made_inside_a_write_of_the_same_thread_raises_instead_of_waitin
     assert done.wait(30), "the inner write waited for the lock its own thread held"
     assert sink.refused and "reentrant call inside" in sink.refused[0]
     assert gzip.decompress(bytes(sink.data)) == data
+
+
+# A thread of the parent inside the call at fork() held a lock of the
+# object's own in the child for good: the child's call waited for ever.
+FORK_WHILE_INSIDE = {
+    "indexed compressobj flushing": """
+        c = vekzip.compressobj(index=True, threads=2, chunk_size=1 << 30)
+        c.compress(os.urandom(1 << 20) * 200)
+        inside = c.flush
+        child_calls = [c.flush]
+        """,
+    "indexed reader reading": """
+        data = os.urandom(1 << 20) * 64
+        f = vekzip.open(io.BytesIO(vekzip.compress(data, index=True, chunk_size=1 << 20)), "rb", threads=2)
+        raw = f.raw if hasattr(f, "raw") else f
+        inside = raw.read
+        child_calls = [raw.tell, raw.read, raw.close]
+        """,
+}
+
+
+@pytest.mark.parametrize("case", FORK_WHILE_INSIDE)
+def test_a_forked_child_never_waits_for_a_lock_a_parents_thread_held(case):
+    code = textwrap.dedent("""
+        import io, os, signal, threading, time, vekzip
+        """) + textwrap.dedent(FORK_WHILE_INSIDE[case]) + textwrap.dedent("""
+        started = threading.Event()
+        threading.Thread(target=lambda: (started.set(), inside()), daemon=True).start()
+        started.wait()
+        time.sleep(0.05)
+        pid = os.fork()
+        if pid == 0:
+            signal.alarm(20)  # a hang ends the child
+            for call in child_calls:
+                try:
+                    call()
+                except RuntimeError:
+                    pass
+            os._exit(0)
+        print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+        """)
+    result = run_python(code)
+    assert result.stdout == "0\n", result.stderr
