@@ -25,13 +25,13 @@ namespace vek {
 // go have it back, and from then on the calls do their work holding it.
 // Waits that may not end (another call's mutex, a read) still let it go. A
 // thread coming back after that wait is over (work longer than the wait, a
-// read, a wait for another call) takes the lock back: it may hold an
-// object's mutex or a writer's lock that a later exit function needs, so
-// parking it there would hold the exit for ever. Only once the interpreter
-// is finalizing is such a thread parked until the process ends, as Python
-// 3.14 parks such threads itself; the first thread goes on. What is left is
-// work longer than the wait still waiting for the lock when finalizing
-// begins.
+// wait for another call) holds an object's mutex: it waits, without the
+// lock, until the thread running the exit waits for a call's mutex (an exit
+// function closing that object: the late thread then takes the lock back
+// and lets the mutex go, and nothing can finalize meanwhile), or until the
+// interpreter is finalizing, when it is parked for good, as Python 3.14
+// parks such threads itself. A thread coming back from a read takes the
+// lock back, parked only once the interpreter is finalizing.
 
 // Pauses the calling thread for good.
 [[noreturn]] inline void park() {
@@ -53,10 +53,12 @@ inline bool is_first_thread() {
 // thread adding itself before it asks whether the interpreter is
 // finalizing, which it cannot be while close_at_exit waits.
 struct ExitGate {
-    enum State : int { running, closing };
-    std::atomic<State> state{running};  // closing: work keeps the lock
+    enum State : int { running, closing, closed };
+    std::atomic<State> state{running};  // closing: work keeps the lock; closed: late threads wait
     std::atomic<int> working{0};        // threads whose work let the lock go
     std::atomic<int> coming_back{0};    // threads taking the lock back, not parked
+    std::atomic<pthread_t> exiting_thread{};  // the one that ran close_at_exit
+    std::atomic<int> exit_waiting_for_call{0};  // it waits for a call's mutex
 };
 inline ExitGate exit_gate;
 
@@ -93,24 +95,36 @@ inline void close_at_exit() {
     // A sub-interpreter's end (where the module may have been imported
     // first) ends none of the process's threads.
     if (PyThreadState_Get()->interp != PyInterpreterState_Main() || !threads_shut_down()) return;
+    exit_gate.exiting_thread = pthread_self();
     exit_gate.state = ExitGate::closing;
     const auto give_up = std::chrono::steady_clock::now() + max_exit_wait;
     let_others_take_the_lock_while(exit_gate.working, give_up);
+    exit_gate.state = ExitGate::closed;
     // Those that saw the gate still open take the lock back now; they only
     // need the lock, so this wait ends as soon as they have had it.
     let_others_take_the_lock_while(exit_gate.coming_back, std::chrono::steady_clock::time_point::max());
 }
 
-// Takes the lock back for a thread that let it go, or parks the thread
-// once the interpreter is finalizing (see above).
-inline void take_lock_back(PyThreadState* state) {
-    ++exit_gate.coming_back;
+inline bool interpreter_finalizing() {
 #if PY_VERSION_HEX >= 0x030D0000
-    const bool finalizing = Py_IsFinalizing();
+    return Py_IsFinalizing();
 #else
-    const bool finalizing = _Py_IsFinalizing();
+    return _Py_IsFinalizing();
 #endif
-    if (finalizing && !is_first_thread()) {
+}
+
+// Takes the lock back for a thread that let it go; a late one (see above)
+// first waits for the exit to need it, and is parked if it never does.
+inline void take_lock_back(PyThreadState* state, bool late_may_hold_a_call) {
+    if (late_may_hold_a_call && exit_gate.state == ExitGate::closed &&
+        !pthread_equal(pthread_self(), exit_gate.exiting_thread)) {
+        while (exit_gate.exit_waiting_for_call == 0) {
+            if (interpreter_finalizing()) park();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+    ++exit_gate.coming_back;
+    if (interpreter_finalizing() && !is_first_thread()) {
         --exit_gate.coming_back;
         park();
     }
@@ -123,6 +137,7 @@ inline void forget_threads_in_child() {
     exit_gate.state = ExitGate::running;  // (a fork from an exit function: the child goes on)
     exit_gate.working = 0;
     exit_gate.coming_back = 0;
+    exit_gate.exit_waiting_for_call = 0;
 }
 
 // Each extension's module init calls this once.
@@ -143,7 +158,7 @@ public:
         : MaybeReleaseLock(work >= release_lock_from && exit_gate.state == ExitGate::running, true) {}
     ~MaybeReleaseLock() {
         if (state_ == nullptr) return;
-        take_lock_back(state_);
+        take_lock_back(state_, counted_);
         if (counted_) --exit_gate.working;
     }
     MaybeReleaseLock(const MaybeReleaseLock&) = delete;
@@ -191,8 +206,15 @@ public:
 inline std::unique_lock<std::mutex> lock_call(std::mutex& call_mutex) {
     std::unique_lock<std::mutex> lock(call_mutex, std::try_to_lock);
     if (!lock.owns_lock()) {
-        LockLetGoToWait released;
-        lock.lock();
+        // The thread running the exit waiting here may wait for a late one.
+        const bool exiting = exit_gate.state == ExitGate::closed &&
+                             pthread_equal(pthread_self(), exit_gate.exiting_thread);
+        if (exiting) ++exit_gate.exit_waiting_for_call;
+        {
+            LockLetGoToWait released;
+            lock.lock();
+        }
+        if (exiting) --exit_gate.exit_waiting_for_call;
     }
     return lock;
 }
